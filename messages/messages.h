@@ -1,0 +1,51 @@
+// Messages, the progress log, the one question and the single error path.
+//
+// A failure is raised as one exception type carrying only the expanded text.
+// Raising first runs ErrorCleanup, which closes the engine's files and deletes
+// the stream files and the body copy; only start-up and StartRun catch it.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace tw {
+
+class PatchError : public std::exception {
+ public:
+  explicit PatchError(std::string text) : text_(std::move(text)) {}
+  const char* what() const noexcept override { return text_.c_str(); }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// A catalogue text or a literal in the build's display encoding.
+const std::string& CatalogueText(int index);
+std::string NativeText(const char* big5);
+
+// Expands %n (CR LF), %p, %m, %s; "." and ".\" show as words, and a leading
+// ".\" of a longer piece is dropped.
+std::string ExpandMessage(const std::string& tmpl);
+std::string MessageText(int index);
+
+void LogText(const std::string& text);
+void LogMessage(int index);
+// A question box; Yes gives true. Cancel raises "Dummy" without cleanup.
+bool AskUser(int index, const std::string& caption, unsigned buttons);
+// Puts the text into the log, then shows it in a box.
+void ReportError(const std::string& text);
+
+[[noreturn]] void RaiseError(int index);
+[[noreturn]] void RaiseErrorText(const std::string& text);
+[[noreturn]] void RaisePatchDamaged();
+[[noreturn]] void RaiseWriteOutputFailed();
+[[noreturn]] void RaiseReadSourceFailed();
+[[noreturn]] void RaiseReadPatchFailed();
+[[noreturn]] void RaiseCarrierUnreadable();
+
+void ErrorCleanup();
+void ReleaseEngineFiles();
+
+}  // namespace tw

@@ -1,0 +1,80 @@
+// The operating system below the core: one header, one implementation per platform
+// (os_posix.cc, os_win32.cc), chosen by the build. Paths arrive in the core's form,
+// with "\" as the separator; each implementation maps them to what its file system
+// takes. Nothing here raises: failures come back as false or as an error code that
+// the caller parks as the pending I/O error (see file.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tw {
+
+using OsFile = intptr_t;
+constexpr OsFile kNoOsFile = -1;
+
+// Opens an existing file read-only, shared for reading and writing with other
+// processes. On failure returns kNoOsFile and stores a nonzero code in *err.
+OsFile OsOpenRead(const std::string& path, int* err);
+
+// Creates a file (truncating an existing one) open for reading and writing.
+OsFile OsCreate(const std::string& path, int* err);
+
+// Reads up to n bytes at the current OS position; *got receives the count.
+// Returns false on an OS failure (a short read at end of file is not one).
+bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err);
+
+// Writes all n bytes or fails.
+bool OsWrite(OsFile f, const void* src, size_t n, int* err);
+
+bool OsSeek(OsFile f, int64_t pos, int* err);
+// Size of the open file, or -1 with *err set.
+int64_t OsSize(OsFile f, int* err);
+// Closes the handle; false when the OS reports a failure (for example a
+// delayed write error).
+bool OsClose(OsFile f, int* err);
+
+// Sets the last-write time from a DOS date (high 16 bits) and time (low 16
+// bits), taken as local time. False when the stamp does not convert or the OS
+// refuses.
+bool OsSetFileTimeDos(OsFile f, uint32_t dos_date_time);
+
+bool OsDeleteFile(const std::string& path);
+// Moves a file; fails when the destination exists.
+bool OsRenameFile(const std::string& from, const std::string& to);
+// Moves a file over an existing one in one step, so that the destination is
+// always either the old or the new file.
+bool OsReplaceFile(const std::string& from, const std::string& to);
+bool OsCreateFolder(const std::string& path);
+// True only for an existing file; a folder does not count.
+bool OsFileExists(const std::string& path);
+
+struct FolderEntry {
+  std::string name;
+  bool is_folder;
+};
+// Lists the entries of a folder (given with or without a trailing "\"),
+// including "." and ".." where the platform reports them, in the platform's
+// order. False when the folder cannot be listed.
+bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries);
+
+// The system temporary folder as the platform reports it (may lack the
+// trailing "\"); empty when there is none.
+std::string OsTempFolder();
+// Full path of the running program's own file.
+std::string OsModulePath();
+// Reads a value below HKEY_LOCAL_MACHINE. On platforms without a registry it
+// finds nothing.
+bool OsReadRegistryValue(const std::string& key, const std::string& value_name,
+                         std::string* out);
+
+// Text conversion for the build's own display encoding: the Windows build works
+// in the system ANSI code page and passes bytes through; the console build
+// speaks UTF-8.
+std::string NativeFromBig5(const std::string& big5);
+// Names and texts inside a patch, in the patch author's ANSI code page.
+std::string NativeFromPatchText(const std::string& bytes);
+
+}  // namespace tw

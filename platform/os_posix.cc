@@ -1,0 +1,298 @@
+// POSIX side of the platform layer. The core speaks Windows paths; here "\"
+// becomes "/", and a path component that does not exist with its exact case is
+// looked up case-insensitively, as Windows would find it (patches are made on
+// Windows, and installed copies on Linux often differ in case).
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "platform/os.h"
+
+namespace tw {
+namespace {
+
+int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Finds the entry of folder whose name equals name ignoring ASCII case.
+bool FindIgnoringCase(const std::string& folder, const std::string& name, std::string* found) {
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return false;
+  bool ok = false;
+  while (struct dirent* e = readdir(dir)) {
+    if (strcasecmp(e->d_name, name.c_str()) == 0) {
+      *found = e->d_name;
+      ok = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return ok;
+}
+
+}  // namespace
+
+std::string NativePath(const std::string& path) {
+  std::string p = path;
+  for (char& c : p) {
+    if (c == '\\') c = '/';
+  }
+  if (p.empty() || Exists(p)) return p;
+  std::string out;
+  size_t i = 0;
+  if (p[0] == '/') {
+    out = "/";
+    i = 1;
+  }
+  bool resolving = true;
+  while (i <= p.size()) {
+    size_t end = p.find('/', i);
+    if (end == std::string::npos) end = p.size();
+    std::string comp = p.substr(i, end - i);
+    i = end + 1;
+    if (comp.empty()) continue;
+    std::string folder = out;
+    if (!out.empty() && out.back() != '/') out += '/';
+    if (resolving && comp != "." && comp != ".." && !Exists(out + comp)) {
+      std::string found;
+      if (FindIgnoringCase(folder, comp, &found)) {
+        comp = found;
+      } else {
+        resolving = false;
+      }
+    }
+    out += comp;
+  }
+  // Keep a trailing separator: "dir\" names the folder itself.
+  if (p.size() > 1 && p.back() == '/' && (out.empty() || out.back() != '/')) out += '/';
+  return out;
+}
+
+OsFile OsOpenRead(const std::string& path, int* err) {
+  errno = 0;
+  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *err = ErrnoOr(ENOENT);
+    return kNoOsFile;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    *err = EISDIR;
+    return kNoOsFile;
+  }
+  return fd;
+}
+
+OsFile OsCreate(const std::string& path, int* err) {
+  errno = 0;
+  int fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *err = ErrnoOr(EACCES);
+    return kNoOsFile;
+  }
+  return fd;
+}
+
+bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err) {
+  *got = 0;
+  auto* out = static_cast<char*>(dst);
+  while (*got < n) {
+    ssize_t r = read(static_cast<int>(f), out + *got, n - *got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      *err = ErrnoOr(EIO);
+      return false;
+    }
+    if (r == 0) break;
+    *got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool OsWrite(OsFile f, const void* src, size_t n, int* err) {
+  const auto* in = static_cast<const char*>(src);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = write(static_cast<int>(f), in + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      *err = ErrnoOr(EIO);
+      return false;
+    }
+    if (w == 0) {
+      *err = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool OsSeek(OsFile f, int64_t pos, int* err) {
+  if (lseek(static_cast<int>(f), static_cast<off_t>(pos), SEEK_SET) < 0) {
+    *err = ErrnoOr(EINVAL);
+    return false;
+  }
+  return true;
+}
+
+int64_t OsSize(OsFile f, int* err) {
+  struct stat st;
+  if (fstat(static_cast<int>(f), &st) != 0) {
+    *err = ErrnoOr(EIO);
+    return -1;
+  }
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool OsClose(OsFile f, int* err) {
+  if (close(static_cast<int>(f)) != 0) {
+    *err = ErrnoOr(EIO);
+    return false;
+  }
+  return true;
+}
+
+bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
+  unsigned date = stamp >> 16, time = stamp & 0xffff;
+  struct tm tm = {};
+  tm.tm_year = static_cast<int>((date >> 9) & 0x7f) + 80;
+  tm.tm_mon = static_cast<int>((date >> 5) & 0x0f) - 1;
+  tm.tm_mday = static_cast<int>(date & 0x1f);
+  tm.tm_hour = static_cast<int>(time >> 11);
+  tm.tm_min = static_cast<int>((time >> 5) & 0x3f);
+  tm.tm_sec = static_cast<int>(time & 0x1f) * 2;
+  // The same fields the Windows conversion refuses.
+  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+      tm.tm_sec > 59) {
+    return false;
+  }
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  if (t == static_cast<time_t>(-1)) return false;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = t;
+  times[1].tv_nsec = 0;
+  return futimens(static_cast<int>(f), times) == 0;
+}
+
+bool OsDeleteFile(const std::string& path) {
+  std::string p = NativePath(path);
+  struct stat st;
+  if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return unlink(p.c_str()) == 0;
+}
+
+bool OsRenameFile(const std::string& from, const std::string& to) {
+  std::string src = NativePath(from), dst = NativePath(to);
+  // Windows' MoveFile refuses to replace an existing file; keep that.
+  if (Exists(dst)) return false;
+  return rename(src.c_str(), dst.c_str()) == 0;
+}
+
+bool OsReplaceFile(const std::string& from, const std::string& to) {
+  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+bool OsCreateFolder(const std::string& path) {
+  return mkdir(NativePath(path).c_str(), 0755) == 0;
+}
+
+bool OsFileExists(const std::string& path) {
+  struct stat st;
+  return stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  std::string native = NativePath(folder);
+  DIR* dir = opendir(native.empty() ? "." : native.c_str());
+  if (dir == nullptr) return false;
+  if (!native.empty() && native.back() != '/') native += '/';
+  while (struct dirent* e = readdir(dir)) {
+    FolderEntry entry{e->d_name, false};
+    struct stat st;
+    if (stat((native + e->d_name).c_str(), &st) == 0) entry.is_folder = S_ISDIR(st.st_mode);
+    entries->push_back(entry);
+  }
+  closedir(dir);
+  return true;
+}
+
+std::string OsTempFolder() {
+  const char* dir = getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  return dir;
+}
+
+std::string OsModulePath() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+bool OsReadRegistryValue(const std::string&, const std::string&, std::string*) { return false; }
+
+namespace {
+
+// Converts with iconv; a byte sequence the code page does not know is passed
+// through as it is rather than lost, so that names stay distinct.
+std::string Convert(const char* from_code, const std::string& in) {
+  static std::map<std::string, iconv_t> cache;
+  auto it = cache.find(from_code);
+  if (it == cache.end()) it = cache.emplace(from_code, iconv_open("UTF-8", from_code)).first;
+  iconv_t cd = it->second;
+  if (cd == reinterpret_cast<iconv_t>(-1)) return in;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string out;
+  std::vector<char> inbuf(in.begin(), in.end());
+  char* src = inbuf.data();
+  size_t left = inbuf.size();
+  char chunk[1024];
+  while (left > 0) {
+    char* dst = chunk;
+    size_t room = sizeof chunk;
+    size_t r = iconv(cd, &src, &left, &dst, &room);
+    out.append(chunk, static_cast<size_t>(dst - chunk));
+    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+      out += *src++;
+      --left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string NativeFromBig5(const std::string& big5) { return Convert("CP950", big5); }
+
+std::string NativeFromPatchText(const std::string& bytes) {
+  static const std::string code = [] {
+    const char* cp = getenv("TARNWELL_CODEPAGE");
+    std::string name = (cp != nullptr && *cp != '\0') ? cp : "950";
+    if (name.find_first_not_of("0123456789") == std::string::npos) name = "CP" + name;
+    return name;
+  }();
+  return Convert(code.c_str(), bytes);
+}
+
+}  // namespace tw

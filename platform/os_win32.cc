@@ -1,0 +1,177 @@
+// Win32 side of the platform layer: ANSI calls, paths passed through as they are.
+#include <windows.h>
+
+#include "platform/os.h"
+
+namespace tw {
+namespace {
+
+int LastErrorOr(DWORD fallback) {
+  DWORD e = GetLastError();
+  return static_cast<int>(e != 0 ? e : fallback);
+}
+
+HANDLE H(OsFile f) { return reinterpret_cast<HANDLE>(f); }
+
+}  // namespace
+
+OsFile OsOpenRead(const std::string& path, int* err) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *err = LastErrorOr(ERROR_FILE_NOT_FOUND);
+    return kNoOsFile;
+  }
+  return reinterpret_cast<OsFile>(h);
+}
+
+OsFile OsCreate(const std::string& path, int* err) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *err = LastErrorOr(ERROR_ACCESS_DENIED);
+    return kNoOsFile;
+  }
+  return reinterpret_cast<OsFile>(h);
+}
+
+bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err) {
+  *got = 0;
+  auto* out = static_cast<char*>(dst);
+  while (*got < n) {
+    DWORD want = static_cast<DWORD>(n - *got), r = 0;
+    if (!ReadFile(H(f), out + *got, want, &r, nullptr)) {
+      *err = LastErrorOr(ERROR_READ_FAULT);
+      return false;
+    }
+    if (r == 0) break;
+    *got += r;
+  }
+  return true;
+}
+
+bool OsWrite(OsFile f, const void* src, size_t n, int* err) {
+  const auto* in = static_cast<const char*>(src);
+  size_t done = 0;
+  while (done < n) {
+    DWORD w = 0;
+    if (!WriteFile(H(f), in + done, static_cast<DWORD>(n - done), &w, nullptr)) {
+      *err = LastErrorOr(ERROR_WRITE_FAULT);
+      return false;
+    }
+    if (w == 0) {
+      *err = ERROR_DISK_FULL;
+      return false;
+    }
+    done += w;
+  }
+  return true;
+}
+
+bool OsSeek(OsFile f, int64_t pos, int* err) {
+  LARGE_INTEGER li;
+  li.QuadPart = pos;
+  if (!SetFilePointerEx(H(f), li, nullptr, FILE_BEGIN)) {
+    *err = LastErrorOr(ERROR_NEGATIVE_SEEK);
+    return false;
+  }
+  return true;
+}
+
+int64_t OsSize(OsFile f, int* err) {
+  LARGE_INTEGER li;
+  if (!GetFileSizeEx(H(f), &li)) {
+    *err = LastErrorOr(ERROR_READ_FAULT);
+    return -1;
+  }
+  return li.QuadPart;
+}
+
+bool OsClose(OsFile f, int* err) {
+  if (!CloseHandle(H(f))) {
+    *err = LastErrorOr(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return true;
+}
+
+bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
+  FILETIME local, utc;
+  if (!DosDateTimeToFileTime(static_cast<WORD>(stamp >> 16), static_cast<WORD>(stamp & 0xffff),
+                             &local)) {
+    return false;
+  }
+  if (!LocalFileTimeToFileTime(&local, &utc)) return false;
+  return SetFileTime(H(f), nullptr, nullptr, &utc) != 0;
+}
+
+bool OsDeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool OsRenameFile(const std::string& from, const std::string& to) {
+  return MoveFileA(from.c_str(), to.c_str()) != 0;
+}
+
+bool OsReplaceFile(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+         0;
+}
+
+bool OsCreateFolder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool OsFileExists(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  std::string pattern = folder;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA(pattern.c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  do {
+    entries->push_back({fd.cFileName, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileA(h, &fd));
+  FindClose(h);
+  return true;
+}
+
+std::string OsTempFolder() {
+  char buf[MAX_PATH + 1];
+  DWORD n = GetTempPathA(MAX_PATH, buf);
+  if (n == 0 || n > MAX_PATH) return std::string();
+  return std::string(buf, n);
+}
+
+std::string OsModulePath() {
+  char buf[MAX_PATH + 1];
+  DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  return std::string(buf, n);
+}
+
+bool OsReadRegistryValue(const std::string& key, const std::string& value_name, std::string* out) {
+  // Query access only: a user without administrator rights must still find
+  // the installed application.
+  HKEY hkey;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &hkey) != ERROR_SUCCESS) {
+    return false;
+  }
+  char buf[1001];
+  DWORD size = sizeof buf;
+  LONG r = RegQueryValueExA(hkey, value_name.c_str(), nullptr, nullptr,
+                            reinterpret_cast<BYTE*>(buf), &size);
+  RegCloseKey(hkey);
+  if (r != ERROR_SUCCESS) return false;
+  size_t len = 0;
+  while (len < size && buf[len] != '\0') ++len;
+  out->assign(buf, len);
+  return true;
+}
+
+std::string NativeFromBig5(const std::string& big5) { return big5; }
+std::string NativeFromPatchText(const std::string& bytes) { return bytes; }
+
+}  // namespace tw

@@ -1,0 +1,126 @@
+// The process-wide run state. The program is one thread working through plain
+// procedures; every stage reads and writes the one RunState instance, g_run.
+// Field names follow the patch format's own names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+namespace tw {
+
+constexpr uint32_t kPatchMagic = 0x3E7F8443;
+constexpr uint32_t kPatchFormatVersion = 190;
+constexpr int kHeaderSize = 76;
+constexpr int kTrailerSize = 8;
+constexpr int kMaxVersions = 20;
+constexpr int kStreamCount = 5;
+constexpr int kDescriptionCapacity = 1000;
+
+constexpr uint8_t kFlagCompressedBody = 0x01;
+constexpr uint8_t kFlagHasRegistryLocation = 0x02;
+constexpr uint16_t kEntryHasExcludedRegions = 0x01;
+constexpr uint16_t kEntryOptionalFile = 0x02;
+constexpr uint8_t kVersionRangeIsSum = 0x01;
+constexpr uint8_t kVersionPlainFixups = 0x02;
+
+enum EntryKind : int { kEntryEnd = 0, kEntryPatched = 1, kEntryIncluded = 2 };
+
+enum StreamIndex : int {
+  kNumberStream = 0,
+  kModeBitStream = 1,
+  kSignBitStream = 2,
+  kInsertStream = 3,
+  kFixupStream = 4,
+};
+
+struct PatchHeader {
+  uint32_t Magic = 0;
+  uint32_t FormatVersion = 0;
+  uint8_t HeaderMode = 0;
+  uint8_t HeaderFlags = 0;
+  uint8_t Reserved[64] = {};
+  uint16_t DescriptionLength = 0;
+};
+
+// A region that a checksum skips; length 0 means none.
+struct ExcludedRegion {
+  int32_t offset = 0;
+  int32_t length = 0;
+};
+
+struct SourceVersion {
+  uint32_t SourceCrc = 0;
+  int32_t SourceSize = 0;
+  int32_t StreamLength[kStreamCount] = {};
+  uint16_t FixupPeriod = 0;
+  uint8_t VersionFlags = 0;
+  uint8_t InsertBlockSize = 0;
+};
+
+// The entry most recently read by ReadNextEntry.
+struct FileEntry {
+  uint32_t NewCrc = 0;
+  int32_t NewSize = 0;
+  uint32_t NewFileTime = 0;
+  uint16_t VersionCount = 0;
+  uint16_t EntryFlags = 0;
+  ExcludedRegion Excluded;
+  bool OptionalFile = false;
+  std::string InstalledPath;
+  std::string IncludedPath;
+  // Slots 1..VersionCount are used; slot 0 stays empty so that indexes read
+  // as version numbers.
+  std::string VersionName[kMaxVersions + 1];
+  SourceVersion Version[kMaxVersions + 1];
+  ExcludedRegion VersionExcluded[kMaxVersions + 1];
+  int32_t StreamStart[kMaxVersions + 1] = {};
+};
+
+struct RunState {
+  bool SelfContained = false;
+  std::string PatchFilePath;
+  std::string TargetPath;
+  std::string TargetBase;
+  std::string EntryName;
+  std::string TempFolder;
+  bool MultiFileMode = false;
+  bool SearchNeeded = false;
+  std::string BackupFolderName;
+  std::string RegistryKeyPath;
+  std::string RegistryValueName;
+  int32_t PatchBodyStart = 0;
+  uint8_t BusyState = 0;
+  bool CancelRequested = false;
+  bool ExitAfterStop = false;
+
+  // The loaded patch.
+  PatchHeader Header;
+  char DescriptionText[kDescriptionCapacity + 1] = {};
+  int32_t ShownCarrierSize = 0;
+  File Carrier;
+  File BodyTempFile;
+  bool BodyTempOpen = false;
+  // Name of the newest body copy while it exists in the temp folder.
+  std::string BodyTempPath;
+
+  FileEntry Entry;
+
+  // The progress log.
+  int32_t LogLineCount = 0;
+  std::string LastLogLine;
+
+  // The delta engine's files, reused for every version decoded.
+  File SourceFile;
+  File OutputFile;
+  File StreamFile[kStreamCount];
+  std::string StreamPath[kStreamCount];
+  bool SourceOpen = false;
+  bool OutputOpen = false;
+  bool StreamsOpen = false;
+};
+
+extern RunState g_run;
+
+}  // namespace tw

@@ -1,0 +1,166 @@
+// The console front-end: the window's texts and choices in a terminal.
+// The progress list goes to standard output, one list line per output line;
+// message boxes go to standard error; a question reads standard input.
+// Ctrl-C plays the part of the window's close box.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "messages/catalogue.h"
+#include "messages/messages.h"
+#include "platform/os.h"
+#include "state/run_state.h"
+#include "ui/hooks.h"
+
+namespace tw {
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+bool g_stdout_tty = false;
+bool g_stdin_tty = false;
+// Off a terminal a line is held back until the next one arrives, so that a
+// line the log takes back to complete is printed once, in its final form.
+bool g_has_pending = false;
+std::string g_pending;
+bool g_last_run_succeeded = false;
+
+void OnInterrupt(int) { g_interrupted = 1; }
+
+// Windows line breaks become plain ones for the terminal.
+std::string ForTerminal(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      out += '\n';
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+void FlushPending() {
+  if (!g_has_pending) return;
+  std::fputs(g_pending.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  g_has_pending = false;
+}
+
+// Reads one answer line; "y" or "yes" in any case is Yes, anything else No.
+bool ReadYes() {
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
+  for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return answer == "y" || answer == "yes";
+}
+
+void AskToStop() {
+  g_interrupted = 0;
+  bool yes = true;
+  if (g_stdin_tty) {
+    FlushPending();
+    std::fprintf(stderr, "\n[%s]\n%s%s", NativeText(kCloseQuestionCaption).c_str(),
+                 NativeText(kCloseQuestionText).c_str(), CatalogueText(32).c_str());
+    std::fflush(stderr);
+    yes = ReadYes();
+  }
+  if (yes) g_run.CancelRequested = g_run.ExitAfterStop = true;
+}
+
+}  // namespace
+
+void ConsoleInit() {
+  g_stdout_tty = isatty(STDOUT_FILENO) != 0;
+  g_stdin_tty = isatty(STDIN_FILENO) != 0;
+  struct sigaction sa = {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+void ConsoleFinish() { FlushPending(); }
+
+void PumpPendingMessages() {
+  if (!g_interrupted) return;
+  if (g_run.BusyState == 0) {
+    // An idle program closes at once, as the window would.
+    FlushPending();
+    std::exit(g_last_run_succeeded ? 0 : 2);
+  }
+  AskToStop();
+}
+
+void ShowTargetText(const std::string&) { PumpPendingMessages(); }
+
+void ShowDescription(const char* text) {
+  std::string raw;
+  for (const char* p = text; *p != '\0'; ++p) raw += *p == '\x01' ? '\n' : *p;
+  std::string shown = ForTerminal(NativeFromPatchText(raw));
+  if (shown.empty()) return;
+  std::fputs(shown.c_str(), stdout);
+  if (shown.back() != '\n') std::fputc('\n', stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void ProgressAdd(const std::string& line) {
+  FlushPending();
+  if (g_stdout_tty) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  } else {
+    g_pending = line;
+    g_has_pending = true;
+  }
+}
+
+void ProgressDelete(int) {
+  if (g_stdout_tty) {
+    std::fputs("\x1b[1A\r\x1b[2K", stdout);
+    std::fflush(stdout);
+  } else {
+    g_has_pending = false;
+  }
+}
+
+void ProgressSetTop(int) {}
+
+void ProgressReset() { FlushPending(); }
+
+int ShowMessageBox(bool, const std::string& text, const std::string& caption, unsigned type) {
+  FlushPending();
+  std::string body = ForTerminal(text);
+  std::fprintf(stderr, "[%s]\n%s", caption.c_str(), body.c_str());
+  if ((type & 0x0f) != kBoxYesNo) {
+    std::fputc('\n', stderr);
+    return kAnswerOk;
+  }
+  std::fputs(CatalogueText(32).c_str(), stderr);
+  std::fflush(stderr);
+  bool yes = ReadYes();
+  if (!g_stdin_tty) std::fputs(yes ? "y\n" : "n\n", stderr);
+  return yes ? kAnswerYes : kAnswerNo;
+}
+
+bool CreateMainWindow() { return true; }
+void ShowMainWindow() {}
+void UnregisterMainWindowClass() {}
+void SetBusyState(uint8_t state) {
+  g_run.BusyState = state;
+  PumpPendingMessages();
+}
+void LockAfterSuccess() { g_last_run_succeeded = true; }
+void DestroyMainWindow() {}
+int RunMessageLoop() {
+  FlushPending();
+  return g_last_run_succeeded ? 0 : 2;
+}
+
+}  // namespace tw

@@ -1,0 +1,29 @@
+// tarnwell: the console applier. The same command line as the Windows program:
+//   tarnwell PATCHFILE [TARGET]     or, for a copy that carries its patch,
+//   tarnwell [TARGET]
+#include <string>
+
+#include "app/startup.h"
+
+namespace tw {
+void ConsoleInit();
+void ConsoleFinish();
+}  // namespace tw
+
+int main(int argc, char** argv) {
+  tw::ConsoleInit();
+  // The start-up code parses one command line, as Windows hands it over; each
+  // argument is quoted so that spaces in paths stay inside it.
+  std::string command_line;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0) command_line += ' ';
+    command_line += '"';
+    for (const char* p = argv[i]; *p != '\0'; ++p) {
+      if (*p != '"') command_line += *p;
+    }
+    command_line += '"';
+  }
+  int code = tw::ProgramMain(command_line);
+  tw::ConsoleFinish();
+  return code;
+}
