@@ -112,13 +112,12 @@ void ReleaseEngineFiles() {
   if (g_run.SourceOpen) g_run.SourceFile.Close();
   // A partly written output stays in the temp folder; only the streams go.
   if (g_run.OutputOpen) g_run.OutputFile.Close();
-  if (g_run.StreamsOpen) {
-    for (int i = 0; i < kStreamCount; ++i) {
-      g_run.StreamFile[i].Close();
-      OsDeleteFile(g_run.StreamPath[i]);
-    }
+  for (int i = 0; i < g_run.StreamsCreated; ++i) {
+    g_run.StreamFile[i].Close();
+    OsDeleteFile(g_run.StreamPath[i]);
   }
-  g_run.SourceOpen = g_run.OutputOpen = g_run.StreamsOpen = false;
+  g_run.StreamsCreated = 0;
+  g_run.SourceOpen = g_run.OutputOpen = false;
   ClearIoError();
 }
 

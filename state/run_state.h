@@ -118,7 +118,9 @@ struct RunState {
   std::string StreamPath[kStreamCount];
   bool SourceOpen = false;
   bool OutputOpen = false;
-  bool StreamsOpen = false;
+  // Stream files created so far for the version being decoded; the cleanup
+  // closes and deletes exactly these, so a failed extraction leaves none.
+  int StreamsCreated = 0;
 };
 
 extern RunState g_run;

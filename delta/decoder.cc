@@ -1,0 +1,153 @@
+#include "delta/decoder.h"
+
+#include <algorithm>
+
+#include "container/body.h"
+#include "delta/streams.h"
+#include "messages/catalogue.h"
+#include "messages/messages.h"
+#include "ui/hooks.h"
+
+namespace tw {
+namespace {
+
+struct DecoderState {
+  int64_t last_copy_pos = 0;
+  int64_t last_copy_len = 0;
+  int fixup_count = 0;
+  int64_t fixup_countdown = 0;
+  bool add_fixups = true;
+};
+
+// Reference bytes come from wherever the last copy started, even when the
+// bytes asked for lie beyond that file's end (the read then comes up short).
+void ReadReference(const DecoderState& s, int64_t pos, unsigned char* buf, int64_t n) {
+  if (s.last_copy_pos < g_engine.SourceSize) {
+    g_run.SourceFile.Seek(pos);
+    if (!ReadChunked(g_run.SourceFile, buf, n)) RaiseReadSourceFailed();
+    return;
+  }
+  File& out = g_run.OutputFile;
+  out.Seek(pos - g_engine.SourceSize);
+  bool ok = ReadChunked(out, buf, n);
+  out.Seek(g_engine.OutputEnd);
+  if (!ok) RaisePatchDamaged();
+}
+
+void WriteOutput(const unsigned char* data, int64_t n) {
+  if (!WriteChunked(g_run.OutputFile, data, n)) RaiseWriteOutputFailed();
+  g_engine.OutputEnd += n;
+}
+
+void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
+  int64_t offset = ReadNumber();
+  int64_t position = s.last_copy_pos + offset + s.last_copy_len;
+  if (s.fixup_countdown == 0) {
+    unsigned char count = 0;
+    if (!ReadChunked(g_run.StreamFile[kNumberStream], &count, 1)) RaisePatchDamaged();
+    s.fixup_count = count;
+    --g_engine.NumbersLeft;
+    s.fixup_countdown = v.FixupPeriod;
+  }
+  --s.fixup_countdown;
+  s.last_copy_len = length;
+  s.last_copy_pos = position;
+  if (!CopyRange(position, length)) RaiseWriteOutputFailed();
+  if (s.fixup_count == 0) return;
+  unsigned char ref[513], data[513];
+  ReadReference(s, s.last_copy_pos + s.last_copy_len, ref, s.fixup_count);
+  if (!ReadChunked(g_run.StreamFile[kFixupStream], data, s.fixup_count)) RaiseReadPatchFailed();
+  if (s.add_fixups) {
+    for (int i = 0; i < s.fixup_count; ++i) data[i] = static_cast<unsigned char>(data[i] + ref[i]);
+  }
+  WriteOutput(data, s.fixup_count);
+}
+
+void Insert(DecoderState& s, const SourceVersion& v, int64_t n) {
+  const int64_t block = v.InsertBlockSize;
+  unsigned char ref[513], data[513];
+  for (int64_t k = 0; k < n;) {
+    int64_t remaining = n - k;
+    // A tail shorter than a block joins the last full block.
+    bool last = block <= remaining && remaining < 2 * block;
+    int64_t size = last ? remaining : std::min(block, remaining);
+    if (!ReadChunked(g_run.StreamFile[kInsertStream], data, size)) RaiseReadPatchFailed();
+    if (ModeBitReader() == 0) {
+      ReadReference(s, s.last_copy_pos + s.last_copy_len + k + s.fixup_count, ref, size);
+      for (int64_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(data[i] + ref[i]);
+    }
+    WriteOutput(data, size);
+    if (last) break;
+    k += block;
+  }
+}
+
+void RunInstructions(const SourceVersion& v) {
+  DecoderState s;
+  s.add_fixups = (v.VersionFlags & kVersionPlainFixups) == 0;
+  while (g_engine.NumbersLeft > 0) {
+    PumpPendingMessages();
+    int64_t e = ReadNumber();
+    if (e == 0) {
+      --s.fixup_countdown;
+    } else if (e > 0) {
+      Copy(s, v, e);
+    } else {
+      Insert(s, v, -e);
+    }
+  }
+}
+
+}  // namespace
+
+bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
+  const SourceVersion& v = *r.version;
+  ClearIoError();
+  if (!g_run.SourceFile.OpenRead(r.source_path)) {
+    ClearIoError();
+    if (!r.source_optional) RaiseError(kMsgOpenSourceFailed);
+    ReleaseEngineFiles();
+    return false;
+  }
+  g_run.SourceOpen = true;
+  g_engine.SourceSize = g_run.SourceFile.Size();
+  if (r.verify_source && (v.SourceSize != g_engine.SourceSize ||
+                          !ChecksumMatches(g_run.SourceFile, r.source_excluded, v.SourceCrc))) {
+    ReleaseEngineFiles();
+    return false;
+  }
+  g_engine.AddressRange = (v.VersionFlags & kVersionRangeIsSum)
+                              ? g_engine.SourceSize + r.new_size
+                              : std::max<int64_t>(g_engine.SourceSize, r.new_size);
+  g_engine.NumbersLeft = v.StreamLength[kNumberStream];
+  g_engine.OutputEnd = 0;
+
+  std::string out_path;
+  CreateTempFile(g_run.OutputFile, &out_path);
+  g_run.OutputOpen = true;
+
+  g_run.BodyTempFile.Seek(r.body_position);
+  for (int i = 0; i < kStreamCount; ++i) {
+    g_run.StreamPath[i] = MakeTempFileName();
+    // Counted before the extraction, so that the cleanup also removes a
+    // stream file whose extraction fails.
+    g_run.StreamsCreated = i + 1;
+    if (!ExtractStream(v.StreamLength[i], g_run.StreamFile[i], g_run.StreamPath[i])) {
+      RaiseError(kMsgBodyBufferFailed);
+    }
+  }
+  g_engine.ModeBitCount = g_engine.SignBitCount = 0;
+  RunInstructions(v);
+
+  // Buffered output reaches the disk here; a failure is a failed write.
+  g_run.OutputOpen = false;
+  if (!g_run.OutputFile.Close()) {
+    ClearIoError();
+    RaiseWriteOutputFailed();
+  }
+  ReleaseEngineFiles();
+  *output_path = out_path;
+  return true;
+}
+
+}  // namespace tw

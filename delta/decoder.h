@@ -1,0 +1,26 @@
+// Rebuilds a new file from a source file and one source version's streams.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "state/run_state.h"
+
+namespace tw {
+
+struct DecodeRequest {
+  const SourceVersion* version = nullptr;
+  int64_t body_position = 0;  // where the version's first stream starts
+  std::string source_path;
+  bool verify_source = false;   // check size and checksum before decoding
+  bool source_optional = false; // a missing source gives false, not message 5
+  int64_t new_size = 0;         // only sets the width of numbers
+  ExcludedRegion source_excluded;
+};
+
+// True with *output_path naming the finished temp file; false (nothing
+// created) when the source is missing and optional, or does not match.
+// Every other failure raises its message.
+bool DecodeVersion(const DecodeRequest& request, std::string* output_path);
+
+}  // namespace tw
