@@ -1,13 +1,83 @@
 #include "apply/run_patch.h"
 
+#include "apply/apply_entries.h"
 #include "container/body.h"
 #include "container/patch_loader.h"
+#include "messages/catalogue.h"
+#include "messages/messages.h"
+#include "platform/os.h"
+#include "state/run_state.h"
+#include "ui/hooks.h"
 
 namespace tw {
+namespace {
+
+bool AskAbout() {
+  return AskUser(kMsgTargetFoundQuestion, NativeText(kQuestionCaption), kBoxYesNo);
+}
+
+void SettleTargetShape() {
+  if (!g_run.MultiFileMode) {
+    if (!OsFileExists(g_run.TargetPath)) g_run.SearchNeeded = true;
+    return;
+  }
+  // A file chosen or named stands for its folder.
+  if (OsFileExists(g_run.TargetPath) && g_run.TargetPath == g_run.TargetBase) {
+    size_t cut = g_run.TargetPath.rfind('\\');
+    g_run.TargetPath = cut == std::string::npos ? "." : g_run.TargetPath.substr(0, cut + 1);
+    g_run.TargetBase = g_run.TargetPath;
+  }
+}
+
+}  // namespace
+
+// folder is taken by value: the search rewrites TargetPath, which callers
+// pass in.
+bool SearchTarget(std::string folder, int depth) {
+  ShowTargetText(folder);
+  if (depth == 0) {
+    g_run.TargetPath = g_run.TargetBase = folder;
+    if (ApplyEntries(true, true) && AskAbout()) return true;
+  }
+  std::vector<FolderEntry> entries;
+  if (!OsListFolder(folder, &entries)) return false;
+  for (const FolderEntry& entry : entries) {
+    if (g_run.CancelRequested) return false;
+    if (entry.name == "." || entry.name == "..") continue;
+    g_run.TargetPath = g_run.TargetBase = folder + entry.name;
+    bool candidate = g_run.MultiFileMode == entry.is_folder;
+    if (candidate && ApplyEntries(true, true) && AskAbout()) return true;
+  }
+  return false;
+}
 
 void RunPatch() {
   InitTempFolder();
   LoadPatch();
+  if (!g_run.RegistryKeyPath.empty()) {
+    std::string folder;
+    if (OsReadRegistryValue(g_run.RegistryKeyPath, g_run.RegistryValueName, &folder)) {
+      g_run.TargetPath = folder;
+    }
+  }
+  SettleTargetShape();
+  LogMessage(kMsgCheckingTarget);
+  if (g_run.SearchNeeded && (g_run.TargetPath == "." || !ApplyEntries(true, true))) {
+    std::string remembered = g_run.TargetPath;
+    if (g_run.TargetPath.empty() || g_run.TargetPath.back() != '\\') g_run.TargetPath += '\\';
+    if (!SearchTarget(g_run.TargetPath, 0)) {
+      g_run.TargetPath = remembered;
+      RaiseError(kMsgNoTargetFound);
+    }
+  }
+  ShowTargetText(g_run.TargetPath);
+  if (!g_run.SearchNeeded && !ApplyEntries(true, false)) RaiseError(kMsgCannotUpdate);
+  LogMessage(kMsgTestPassed);
+  // The test has just passed on the same entries, so a false here means a
+  // source vanished or changed in between; that is no success.
+  if (!ApplyEntries(false, false)) RaiseError(kMsgCannotUpdate);
+  LogMessage(kMsgApplied);
+  g_run.Carrier.Close();
 }
 
 }  // namespace tw

@@ -30,9 +30,10 @@ ExcludedRegion ReadRegion() {
   return {NonNegative(U32(raw)), NonNegative(U32(raw + 4))};
 }
 
-std::string ReadName() {
+// A version's name may be empty: it then stands for the entry's name.
+std::string ReadName(bool may_be_empty = false) {
   std::string name = NativeFromPatchText(ReadBodyString());
-  if (IsUnsafeName(name)) RaisePatchDamaged();
+  if (!(may_be_empty && name.empty()) && IsUnsafeName(name)) RaisePatchDamaged();
   return name;
 }
 
@@ -75,7 +76,7 @@ void ReadPatchedEntry() {
   int64_t body_end = g_run.BodyTempFile.Size() - kTrailerSize;
   for (int k = 1; k <= e.VersionCount; ++k) {
     if (g_run.MultiFileMode) {
-      e.VersionName[k] = ReadName();
+      e.VersionName[k] = ReadName(true);
       if (e.VersionName[k].empty()) e.VersionName[k] = g_run.EntryName;
     }
     unsigned char raw[32];

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -233,6 +234,10 @@ bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) 
     entries->push_back(entry);
   }
   closedir(dir);
+  // In name order, as Windows lists a folder on NTFS, so that a search
+  // proposes candidates in the same order everywhere.
+  std::sort(entries->begin(), entries->end(),
+            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return true;
 }
 

@@ -85,6 +85,8 @@ void TempDirTest::SetUp() {
   temp_ = dir_ + "/temp";
   ASSERT_EQ(mkdir(temp_.c_str(), 0755), 0);
   g_run.TempFolder = temp_ + "\\";
+  // A run looks the temp folder up again; keep it inside the test's folder.
+  setenv("TMPDIR", temp_.c_str(), 1);
 }
 
 void TempDirTest::TearDown() {

@@ -29,7 +29,8 @@ bool g_last_run_succeeded = false;
 
 void OnInterrupt(int) { g_interrupted = 1; }
 
-// Windows line breaks become plain ones for the terminal.
+// Windows line breaks become plain ones for the terminal, and the core's "\"
+// separators the "/" that the user typed (main turned them around).
 std::string ForTerminal(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -37,7 +38,7 @@ std::string ForTerminal(const std::string& text) {
       if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
       out += '\n';
     } else {
-      out += text[i];
+      out += text[i] == '\\' ? '/' : text[i];
     }
   }
   return out;
@@ -101,7 +102,7 @@ void ShowTargetText(const std::string&) { PumpPendingMessages(); }
 void ShowDescription(const char* text) {
   std::string raw;
   for (const char* p = text; *p != '\0'; ++p) raw += *p == '\x01' ? '\n' : *p;
-  std::string shown = ForTerminal(NativeFromPatchText(raw));
+  std::string shown = NativeFromPatchText(raw);
   if (shown.empty()) return;
   std::fputs(shown.c_str(), stdout);
   if (shown.back() != '\n') std::fputc('\n', stdout);
@@ -109,8 +110,9 @@ void ShowDescription(const char* text) {
   std::fflush(stdout);
 }
 
-void ProgressAdd(const std::string& line) {
+void ProgressAdd(const std::string& text) {
   FlushPending();
+  std::string line = ForTerminal(text);
   if (g_stdout_tty) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);

@@ -13,13 +13,14 @@ void ConsoleFinish();
 int main(int argc, char** argv) {
   tw::ConsoleInit();
   // The start-up code parses one command line, as Windows hands it over; each
-  // argument is quoted so that spaces in paths stay inside it.
+  // argument is quoted so that spaces in paths stay inside it. The core works
+  // with "\" as the separator (the platform layer turns it back into "/").
   std::string command_line;
   for (int i = 0; i < argc; ++i) {
     if (i > 0) command_line += ' ';
     command_line += '"';
     for (const char* p = argv[i]; *p != '\0'; ++p) {
-      if (*p != '"') command_line += *p;
+      if (*p != '"') command_line += *p == '/' ? '\\' : *p;
     }
     command_line += '"';
   }

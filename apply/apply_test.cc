@@ -1,0 +1,380 @@
+// Applying patches to real folders: the test and apply passes, version
+// chains, backups, included files, and the run that settles the target.
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "apply/apply_entries.h"
+#include "apply/file_ops.h"
+#include "apply/run_patch.h"
+#include "container/patch_loader.h"
+#include "delta/streams.h"
+#include "messages/catalogue.h"
+#include "messages/messages.h"
+#include "state/run_state.h"
+#include "tests/patch_builder.h"
+#include "tests/test_util.h"
+#include "ui/hooks.h"
+
+namespace tw {
+namespace {
+
+Bytes Pattern(size_t n, unsigned seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 31 + seed * 7) ^ (i >> 5));
+  return b;
+}
+
+class ApplyTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    ASSERT_EQ(mkdir(Path("app").c_str(), 0755), 0);
+    patch_.BackupFolderName = "backup";
+    SetTarget(CorePath("app"));
+  }
+  void SetTarget(const std::string& path) { g_run.TargetPath = g_run.TargetBase = path; }
+  void Save() {
+    std::string error;
+    ASSERT_TRUE(WritePatchFile(patch_, CorePath("patch.bin"), "", &error)) << error;
+    g_run.PatchFilePath = CorePath("patch.bin");
+  }
+  // Loads the patch and runs one pass.
+  bool Pass(bool test, bool quiet) {
+    Save();
+    LoadPatch();
+    return ApplyEntries(test, quiet);
+  }
+  // A whole run; returns the raised text, or "" when it succeeded.
+  std::string Run() {
+    Save();
+    try {
+      RunPatch();
+    } catch (const PatchError& e) {
+      return e.text();
+    }
+    return "";
+  }
+  std::string App(const std::string& name) const { return Path("app/" + name); }
+  std::string Line(int index) {
+    std::string s = MessageText(index);
+    return s.substr(s[0] == '\x01' ? 1 : 0);
+  }
+  // The temp folder must be empty but for the body copy after a pass.
+  void ExpectOnlyBodyCopyInTemp() {
+    std::vector<std::string> names = ListNames(temp_);
+    EXPECT_LE(names.size(), 1u) << (names.empty() ? "" : names[0]);
+  }
+  PatchContents patch_;
+};
+
+TEST_F(ApplyTest, AppliesAndKeepsBackupsThenFindsEverythingUpdated) {
+  Bytes old_a = Pattern(5000, 1), new_a = old_a, old_b = Pattern(300, 2);
+  new_a[2500] ^= 0xff;
+  Bytes new_b = BytesOf("completely different");
+  WriteFileBytes(App("a.exe"), old_a);
+  ASSERT_EQ(mkdir(App("sub").c_str(), 0755), 0);
+  WriteFileBytes(App("sub/b.dat"), old_b);
+  patch_.Entries.push_back(MakePatchedEntry("a.exe", {old_a}, new_a));
+  patch_.Entries.push_back(MakePatchedEntry("sub\\b.dat", {old_b}, new_b));
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(ReadFileBytes(App("a.exe")), new_a);
+  EXPECT_EQ(ReadFileBytes(App("sub/b.dat")), new_b);
+  EXPECT_EQ(ReadFileBytes(App("backup/a.exe")), old_a);
+  EXPECT_EQ(ReadFileBytes(App("backup/sub/b.dat")), old_b);
+  g_run.EntryName = "a.exe";
+  ASSERT_GE(g_fake.list.size(), 6u);
+  // Test pass lines, then 24, then the apply lines completed by (ok), then 26.
+  EXPECT_EQ(g_fake.list[1], MessageText(kMsgCheckingEntry) + Line(kMsgOk) + " ");
+  EXPECT_EQ(g_fake.list.back(), Line(kMsgApplied).substr(2) + " ");
+  EXPECT_NE(std::find(g_fake.list.begin(), g_fake.list.end(),
+                      MessageText(kMsgUpdatingEntry) + Line(kMsgOk) + " "),
+            g_fake.list.end());
+  ExpectOnlyBodyCopyInTemp();
+  // The new file carries the entry's time.
+  struct stat st;
+  ASSERT_EQ(stat(App("a.exe").c_str(), &st), 0);
+  struct tm tm;
+  localtime_r(&st.st_mtime, &tm);
+  EXPECT_EQ(tm.tm_year, 100);
+  EXPECT_EQ(tm.tm_mday, 22);
+
+  // A second run finds both files updated and changes nothing.
+  g_fake.list.clear();
+  SetTarget(CorePath("app"));
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(ReadFileBytes(App("backup/a.exe")), old_a);
+  EXPECT_NE(std::find(g_fake.list.begin(), g_fake.list.end(),
+                      MessageText(kMsgUpdatingEntry) + Line(kMsgAlreadyUpdated) + " "),
+            g_fake.list.end());
+}
+
+TEST_F(ApplyTest, DifferenceInsideExcludedRegionCountsAsUpdated) {
+  Bytes new_a = Pattern(1000, 3), installed = new_a;
+  installed[100] ^= 1;
+  PatchedEntry e = MakePatchedEntry("a.exe", {Pattern(900, 4)}, new_a);
+  e.EntryFlags = kEntryHasExcludedRegions;
+  e.Excluded = {90, 20};
+  e.NewCrc = ChecksumBytes(new_a.data(), new_a.size(), 90, 20);
+  patch_.Entries.push_back(e);
+  WriteFileBytes(App("a.exe"), installed);
+  EXPECT_TRUE(Pass(false, false));
+  EXPECT_EQ(ReadFileBytes(App("a.exe")), installed);
+  EXPECT_FALSE(PathExists(App("backup")));
+  EXPECT_EQ(g_fake.list.back(), MessageText(kMsgUpdatingEntry) + Line(kMsgAlreadyUpdated) + " ");
+  // Outside the region the same change makes it a file to rebuild.
+  installed = new_a;
+  installed[500] ^= 1;
+  WriteFileBytes(App("a.exe"), installed);
+  g_fake.list.clear();
+  EXPECT_FALSE(Pass(true, false));
+  EXPECT_EQ(ReadFileBytes(App("a.exe")), installed);
+}
+
+TEST_F(ApplyTest, ChainStartsAtTheMatchingVersionAndCleansIntermediates) {
+  Bytes v1 = Pattern(700, 1), v2 = Pattern(800, 2), v3 = Pattern(650, 3), v4 = Pattern(900, 4);
+  patch_.Entries.push_back(MakePatchedEntry("f.bin", {v1, v2, v3}, v4));
+  WriteFileBytes(App("f.bin"), v2);
+  EXPECT_TRUE(Pass(true, true));
+  ExpectOnlyBodyCopyInTemp();
+  EXPECT_TRUE(ApplyEntries(false, false));
+  EXPECT_EQ(ReadFileBytes(App("f.bin")), v4);
+  EXPECT_EQ(ReadFileBytes(App("backup/f.bin")), v2);
+  ExpectOnlyBodyCopyInTemp();
+}
+
+TEST_F(ApplyTest, MissingInstalledFileIsRebuiltFromTheBackupCopy) {
+  Bytes old_a = Pattern(400, 5), new_a = Pattern(420, 6);
+  patch_.Entries.push_back(MakePatchedEntry("a.exe", {old_a}, new_a));
+  ASSERT_EQ(mkdir(App("backup").c_str(), 0755), 0);
+  WriteFileBytes(App("backup/a.exe"), old_a);
+  EXPECT_TRUE(Pass(false, false));
+  EXPECT_EQ(ReadFileBytes(App("a.exe")), new_a);
+  EXPECT_EQ(ReadFileBytes(App("backup/a.exe")), old_a);
+}
+
+TEST_F(ApplyTest, EntriesWithoutSourceStopOrWarn) {
+  Bytes x = Pattern(100, 1), y = Pattern(100, 2), z = Pattern(100, 3);
+  WriteFileBytes(App("x"), x);
+  WriteFileBytes(App("z"), z);
+  PatchedEntry opt = MakePatchedEntry("missing-optional", {y}, x);
+  opt.EntryFlags = kEntryOptionalFile;
+  patch_.Entries.push_back(MakePatchedEntry("x", {x}, y));
+  patch_.Entries.push_back(opt);
+  patch_.Entries.push_back(MakePatchedEntry("missing-required", {y}, z));
+  patch_.Entries.push_back(MakePatchedEntry("z", {z}, x));
+  EXPECT_FALSE(Pass(true, false));
+  // The optional entry warns and the pass goes on; the required one stops it
+  // and the last entry is never read.
+  g_run.EntryName = "missing-optional";
+  EXPECT_EQ(g_fake.list[1], MessageText(kMsgCheckingEntry) + Line(kMsgNoSourceOptional).substr(0, Line(kMsgNoSourceOptional).find('\r')) + " ");
+  g_run.EntryName = "z";
+  for (const std::string& line : g_fake.list) {
+    EXPECT_EQ(line.find(MessageText(kMsgCheckingEntry)), std::string::npos);
+  }
+  EXPECT_EQ(ReadFileBytes(App("x")), x);
+  EXPECT_FALSE(PathExists(App("backup")));
+  // The full run refuses with message 17 and changes nothing.
+  g_fake.list.clear();
+  SetTarget(CorePath("app"));
+  std::string text = Run();
+  g_run.TargetPath = CorePath("app");
+  EXPECT_EQ(text, MessageText(kMsgCannotUpdate));
+  EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"x", "z"}));
+  EXPECT_TRUE(ListNames(temp_).empty());
+}
+
+TEST_F(ApplyTest, QuietPassReportsAWrongResultAsFalse) {
+  Bytes old_a = Pattern(300, 1), new_a = Pattern(300, 2);
+  PatchedEntry e = MakePatchedEntry("a", {old_a}, new_a);
+  e.NewCrc ^= 1;
+  patch_.Entries.push_back(e);
+  WriteFileBytes(App("a"), old_a);
+  EXPECT_FALSE(Pass(true, true));
+  EXPECT_TRUE(g_fake.list.empty());
+  ExpectOnlyBodyCopyInTemp();
+  try {
+    ApplyEntries(true, false);
+    FAIL();
+  } catch (const PatchError& e) {
+    EXPECT_EQ(e.text(), MessageText(kMsgChecksumWrong));
+  }
+  EXPECT_EQ(ReadFileBytes(App("a")), old_a);
+  EXPECT_TRUE(ListNames(temp_).empty());
+}
+
+TEST_F(ApplyTest, IncludedFilesAreSkippedInTestAndWrittenWithTheirTime) {
+  Bytes old_a = Pattern(200, 1), new_a = Pattern(210, 2);
+  WriteFileBytes(App("a"), old_a);
+  WriteFileText(App("readme.txt"), "old readme");
+  patch_.Entries.push_back(IncludedEntry{"readme.txt", 0x28762980, BytesOf("new readme")});
+  patch_.Entries.push_back(IncludedEntry{"docs\\deep\\new.txt", 0x3C210000, BytesOf("n")});
+  patch_.Entries.push_back(MakePatchedEntry("a", {old_a}, new_a));
+  EXPECT_TRUE(Pass(true, false));
+  EXPECT_EQ(g_fake.list.size(), 3u);
+  EXPECT_EQ(ReadFileBytes(App("a")), old_a);
+  EXPECT_EQ(ReadFileBytes(App("readme.txt")), BytesOf("old readme"));
+  EXPECT_TRUE(ApplyEntries(false, false));
+  EXPECT_EQ(ReadFileBytes(App("readme.txt")), BytesOf("new readme"));
+  EXPECT_EQ(ReadFileBytes(App("backup/readme.txt")), BytesOf("old readme"));
+  EXPECT_EQ(ReadFileBytes(App("docs/deep/new.txt")), BytesOf("n"));
+  EXPECT_EQ(ReadFileBytes(App("a")), new_a);
+  struct stat st;
+  ASSERT_EQ(stat(App("docs/deep/new.txt").c_str(), &st), 0);
+  struct tm tm;
+  localtime_r(&st.st_mtime, &tm);
+  EXPECT_EQ(tm.tm_year + 1900, 2010);
+  EXPECT_EQ(tm.tm_mon + 1, 1);
+  EXPECT_EQ(tm.tm_mday, 1);
+}
+
+TEST_F(ApplyTest, FolderChainCreatesOnlyFolders) {
+  CreateFolderChain(CorePath("a/b\\x.dat"));
+  EXPECT_TRUE(PathExists(Path("a/b")));
+  EXPECT_FALSE(PathExists(Path("a/b/x.dat")));
+}
+
+TEST_F(ApplyTest, EmptyBackupNameReplacesInPlaceWithoutLosingTheFile) {
+  patch_.BackupFolderName = "";
+  Bytes old_a = Pattern(500, 1), new_a = Pattern(510, 9);
+  WriteFileBytes(App("a"), old_a);
+  patch_.Entries.push_back(MakePatchedEntry("a", {old_a}, new_a));
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(ReadFileBytes(App("a")), new_a);
+  EXPECT_EQ(ListNames(Path("app")), std::vector<std::string>{"a"});
+}
+
+TEST_F(ApplyTest, SingleFileModeReplacesTheTargetFile) {
+  patch_.HeaderMode = 1;
+  Bytes old_a = Pattern(600, 1), new_a = Pattern(640, 2);
+  WriteFileBytes(App("prog.exe"), old_a);
+  PatchedEntry e = MakePatchedEntry("", {old_a}, new_a);
+  patch_.Entries.push_back(e);
+  SetTarget(CorePath("app\\prog.exe"));
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(ReadFileBytes(App("prog.exe")), new_a);
+  EXPECT_EQ(ListNames(Path("app")), std::vector<std::string>{"prog.exe"});
+  // Message 21 names the target; the test pass announced nothing.
+  EXPECT_EQ(std::count(g_fake.list.begin(), g_fake.list.end(),
+                       MessageText(kMsgUpdatingEntry) + Line(kMsgOk) + " "),
+            1);
+}
+
+TEST_F(ApplyTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
+  for (const char* name : {"..\\evil", "a\\..\\..\\evil", "\\abs", "/abs", "C:evil", "\\\\srv\\x",
+                           "\\\\?\\C:\\x", "f:stream", "CON", "nul.txt", "dots.", "space "}) {
+    patch_.Entries.clear();
+    Bytes old_a = Pattern(100, 1);
+    WriteFileBytes(App("a"), old_a);
+    patch_.Entries.push_back(MakePatchedEntry("a", {old_a}, Pattern(100, 2)));
+    patch_.Entries.push_back(IncludedEntry{name, 0, BytesOf("x")});
+    SetTarget(CorePath("app"));
+    std::string text = Run();
+    EXPECT_EQ(text, MessageText(kMsgPatchDamaged)) << name;
+    EXPECT_EQ(ReadFileBytes(App("a")), old_a) << name;
+    EXPECT_EQ(ListNames(Path("app")), std::vector<std::string>{"a"}) << name;
+    EXPECT_EQ(ListNames(dir_), (std::vector<std::string>{"app", "patch.bin", "temp"})) << name;
+  }
+  // A backup folder outside the target is refused the same way.
+  patch_.Entries.clear();
+  patch_.BackupFolderName = "..\\outside";
+  SetTarget(CorePath("app"));
+  EXPECT_EQ(Run(), MessageText(kMsgPatchDamaged));
+}
+
+TEST_F(ApplyTest, NamedFileStandsForItsFolder) {
+  Bytes old_a = Pattern(100, 1), new_a = Pattern(120, 2);
+  WriteFileBytes(App("a"), old_a);
+  patch_.Entries.push_back(MakePatchedEntry("a", {old_a}, new_a));
+  SetTarget(CorePath("app\\a"));
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(g_run.TargetPath, CorePath("app\\"));
+  EXPECT_EQ(ReadFileBytes(App("a")), new_a);
+}
+
+class SearchTest : public ApplyTest {
+ protected:
+  void SetUp() override {
+    ApplyTest::SetUp();
+    // Two folders that fit, one that does not, and a stray file.
+    old_ = Pattern(300, 1);
+    new_ = Pattern(310, 2);
+    for (const char* d : {"app/a1", "app/a2", "app/b"}) {
+      ASSERT_EQ(mkdir(Path(d).c_str(), 0755), 0);
+    }
+    WriteFileBytes(App("a1/f"), old_);
+    WriteFileBytes(App("a2/f"), old_);
+    WriteFileBytes(App("b/f"), Pattern(300, 7));
+    WriteFileText(App("stray"), "x");
+    patch_.Entries.push_back(MakePatchedEntry("f", {old_}, new_));
+    g_run.SearchNeeded = true;
+    SetTarget(CorePath("app"));
+  }
+  Bytes old_, new_;
+};
+
+TEST_F(SearchTest, FirstFittingFolderIsAskedAboutAndNoSkipsToTheNext) {
+  g_fake.answers = {kAnswerNo, kAnswerYes};
+  EXPECT_EQ(Run(), "");
+  ASSERT_EQ(g_fake.boxes.size(), 2u);
+  EXPECT_NE(g_fake.boxes[0].text.find("a1"), std::string::npos);
+  EXPECT_NE(g_fake.boxes[1].text.find("a2"), std::string::npos);
+  EXPECT_EQ(g_fake.boxes[1].caption, NativeText(kQuestionCaption));
+  EXPECT_EQ(ReadFileBytes(App("a1/f")), old_);
+  EXPECT_EQ(ReadFileBytes(App("a2/f")), new_);
+  EXPECT_EQ(g_run.TargetPath, CorePath("app\\a2"));
+  // No test pass with messages: 33, 24, the apply line, 26.
+  g_run.EntryName = "f";
+  for (const std::string& line : g_fake.list) {
+    EXPECT_EQ(line.find(MessageText(kMsgCheckingEntry)), std::string::npos);
+  }
+  EXPECT_EQ(g_fake.list.size(), 7u);  // 33, 24 (three lines), 21 + (ok), 26 (two lines)
+}
+
+TEST_F(SearchTest, EveryCandidateDeclinedRestoresTheTargetAndRaises16) {
+  std::string text = Run();
+  EXPECT_EQ(text, MessageText(kMsgNoTargetFound));
+  EXPECT_EQ(g_run.TargetPath, CorePath("app"));
+  EXPECT_EQ(g_fake.boxes.size(), 2u);
+  EXPECT_EQ(ReadFileBytes(App("a1/f")), old_);
+}
+
+TEST_F(SearchTest, CancelStopsTheSearch) {
+  g_fake.on_pump = [] { g_run.CancelRequested = true; };
+  EXPECT_EQ(Run(), MessageText(kMsgNoTargetFound));
+  EXPECT_TRUE(g_fake.boxes.empty());
+}
+
+TEST_F(SearchTest, FittingTargetNeedsNoQuestion) {
+  SetTarget(CorePath("app\\a1"));
+  EXPECT_EQ(Run(), "");
+  EXPECT_TRUE(g_fake.boxes.empty());
+  EXPECT_EQ(ReadFileBytes(App("a1/f")), new_);
+}
+
+TEST_F(SearchTest, CurrentFolderIsTheFirstCandidate) {
+  ASSERT_EQ(chdir(Path("app/a2").c_str()), 0);
+  SetTarget(".");
+  g_fake.answers = {kAnswerYes};
+  EXPECT_EQ(Run(), "");
+  ASSERT_EQ(chdir("/"), 0);
+  ASSERT_EQ(g_fake.boxes.size(), 1u);
+  EXPECT_NE(g_fake.boxes[0].text.find(NativeText(kCurrentFolderWords)), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(App("a2/f")), new_);
+}
+
+TEST_F(SearchTest, SingleFileSearchProposesFilesNotFolders) {
+  patch_.Entries.clear();
+  patch_.HeaderMode = 0;
+  patch_.Entries.push_back(MakePatchedEntry("", {old_}, new_));
+  WriteFileBytes(App("z.bin"), old_);
+  g_fake.answers = {kAnswerYes};
+  EXPECT_EQ(Run(), "");
+  ASSERT_EQ(g_fake.boxes.size(), 1u);
+  EXPECT_NE(g_fake.boxes[0].text.find("z.bin"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(App("z.bin")), new_);
+  EXPECT_EQ(ReadFileBytes(App("a1/f")), old_);
+}
+
+}  // namespace
+}  // namespace tw

@@ -1,0 +1,34 @@
+// The small file operations of applying a patch.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+namespace tw {
+
+// Deletes a file when it can; never fails and leaves no I/O error pending.
+void DeleteFileQuietly(const std::string& path);
+// Creates the folders named before each "\" or "/" of path; silent on failure.
+void CreateFolderChain(const std::string& path);
+void SetFileTimeFromDos(File& file, uint32_t stamp);
+// Moves the file at path to TargetBase\BackupFolderName\EntryName, replacing
+// an older backup of that name; message 31 when the move fails. Nothing to
+// do when no file is there, or when the patch names no backup folder.
+void MoveToBackup(const std::string& path);
+// Copies source into a new file beside destination, checks every piece and
+// the copy's checksum, and gives it the entry's time; returns the new file's
+// name. Message 9 when the source cannot be opened, 10 when the copy fails.
+std::string StageCopy(const std::string& source, const std::string& destination,
+                      uint32_t stamp);
+// Puts a staged file in place of destination in one step; message 10 when
+// that fails (the staged file is then removed).
+void PutInPlace(const std::string& staged, const std::string& destination);
+// StageCopy and PutInPlace in one, for a file that needs no backup.
+void CopyFileWithTime(const std::string& source, const std::string& destination);
+// Reads the included file's data header and skips its data (test) or writes
+// the file, keeping the replaced one in the backup folder.
+void WriteIncludedFile(bool test);
+
+}  // namespace tw
