@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "container/body.h"
+#include "container/entries.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
 #include "platform/os.h"
@@ -116,6 +117,10 @@ void LoadPatch() {
   std::string description(g_run.Header.DescriptionLength, '\0');
   ReadBodyBytes(description.data(), static_cast<int64_t>(description.size()));
   g_run.BackupFolderName = NativeFromPatchText(ReadBodyString());
+  // Backups go below the target like every other file the patch writes.
+  if (!g_run.BackupFolderName.empty() && IsUnsafeName(g_run.BackupFolderName)) {
+    RaisePatchDamaged();
+  }
   if (g_run.Header.HeaderFlags & kFlagHasRegistryLocation) {
     g_run.RegistryKeyPath = NativeFromPatchText(ReadBodyString());
     g_run.RegistryValueName = NativeFromPatchText(ReadBodyString());
