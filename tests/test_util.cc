@@ -28,6 +28,11 @@ Bytes ReadFileBytes(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string ReadFileText(const std::string& path) {
+  Bytes b = ReadFileBytes(path);
+  return std::string(b.begin(), b.end());
+}
+
 bool PathExists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

@@ -17,6 +17,7 @@ using Bytes = std::vector<unsigned char>;
 void WriteFileBytes(const std::string& path, const Bytes& data);
 void WriteFileText(const std::string& path, const std::string& text);
 Bytes ReadFileBytes(const std::string& path);
+std::string ReadFileText(const std::string& path);
 bool PathExists(const std::string& path);
 // Names of the entries of a folder, sorted, without "." and "..".
 std::vector<std::string> ListNames(const std::string& folder);

@@ -1,3 +1,0 @@
-#!/bin/bash
-# Placeholder replaced below.
-exit 0
