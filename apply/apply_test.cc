@@ -2,6 +2,7 @@
 // chains, backups, included files, and the run that settles the target.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <ctime>
 
 #include "apply/apply_entries.h"
@@ -11,6 +12,7 @@
 #include "delta/streams.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/os.h"
 #include "state/run_state.h"
 #include "tests/patch_builder.h"
 #include "tests/test_util.h"
@@ -290,6 +292,61 @@ TEST_F(ApplyTest, NamedFileStandsForItsFolder) {
   EXPECT_EQ(Run(), "");
   EXPECT_EQ(g_run.TargetPath, CorePath("app\\"));
   EXPECT_EQ(ReadFileBytes(App("a")), new_a);
+}
+
+// The disk refuses: the staged new file cannot be written, or cannot be
+// renamed into place. Either way every installed file stays usable (its old
+// version in place or in the backup folder) and the next run finishes.
+class FaultTest : public ApplyTest {
+ protected:
+  static int FailStagedWrites(OsOp op, const std::string& path) {
+    return op == OsOp::kWrite && path.find(".TRW") != std::string::npos ? ENOSPC : 0;
+  }
+  static int FailRenameIntoPlace(OsOp op, const std::string& path) {
+    return op == OsOp::kRename && path.find("\\a.TRW") != std::string::npos ? EACCES : 0;
+  }
+  void TearDown() override {
+    SetOsFaultHook(nullptr);
+    ApplyTest::TearDown();
+  }
+  void Prepare() {
+    old_a_ = Pattern(200000, 1);
+    new_a_ = old_a_;
+    new_a_[1000] ^= 1;
+    WriteFileBytes(App("a"), old_a_);
+    WriteFileBytes(App("b"), Pattern(100, 3));
+    patch_.Entries.push_back(MakePatchedEntry("b", {Pattern(100, 3)}, Pattern(90, 4)));
+    patch_.Entries.push_back(MakePatchedEntry("a", {old_a_}, new_a_));
+  }
+  Bytes old_a_, new_a_;
+};
+
+TEST_F(FaultTest, FailedWriteOfTheNewFileKeepsTheInstalledOne) {
+  Prepare();
+  SetOsFaultHook(FailStagedWrites);
+  EXPECT_EQ(Run(), MessageText(kMsgReplaceFailed));
+  SetOsFaultHook(nullptr);
+  EXPECT_EQ(ReadFileBytes(App("a")), old_a_);
+  EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"a", "b"}));
+  SetTarget(CorePath("app"));
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(ReadFileBytes(App("a")), new_a_);
+  EXPECT_EQ(ReadFileBytes(App("b")), Pattern(90, 4));
+}
+
+TEST_F(FaultTest, FailedRenameLeavesTheOldFileInTheBackupAndTheNextRunFinishes) {
+  Prepare();
+  SetOsFaultHook(FailRenameIntoPlace);
+  EXPECT_EQ(Run(), MessageText(kMsgReplaceFailed));
+  SetOsFaultHook(nullptr);
+  // The first entry is done; the second's old file waits in the backup folder.
+  EXPECT_EQ(ReadFileBytes(App("b")), Pattern(90, 4));
+  EXPECT_FALSE(PathExists(App("a")));
+  EXPECT_EQ(ReadFileBytes(App("backup/a")), old_a_);
+  SetTarget(CorePath("app"));
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(ReadFileBytes(App("a")), new_a_);
+  EXPECT_EQ(ReadFileBytes(App("backup/a")), old_a_);
 }
 
 class SearchTest : public ApplyTest {

@@ -70,6 +70,13 @@ std::string OsModulePath();
 bool OsReadRegistryValue(const std::string& key, const std::string& value_name,
                          std::string* out);
 
+// Fault injection for tests: while a hook is set, every file operation asks it
+// first, and a nonzero answer fails the operation with that error code, as if
+// the disk had refused. Production code never sets one.
+enum class OsOp { kOpenRead, kCreate, kRead, kWrite, kClose, kDelete, kRename, kCreateFolder };
+using OsFaultHook = int (*)(OsOp op, const std::string& path);
+void SetOsFaultHook(OsFaultHook hook);
+
 // Text conversion for the build's own display encoding: the Windows build works
 // in the system ANSI code page and passes bytes through; the console build
 // speaks UTF-8.

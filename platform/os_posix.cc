@@ -24,6 +24,24 @@ namespace {
 
 int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
 
+OsFaultHook g_fault_hook = nullptr;
+// Paths of the open descriptors, for the fault hook's sake.
+std::map<int, std::string> g_fd_paths;
+
+// Nonzero when the test hook wants op to fail; errno is then set to it.
+int Fault(OsOp op, const std::string& path) {
+  if (g_fault_hook == nullptr) return 0;
+  int code = g_fault_hook(op, path);
+  if (code != 0) errno = code;
+  return code;
+}
+
+int Fault(OsOp op, OsFile f) {
+  if (g_fault_hook == nullptr) return 0;
+  auto it = g_fd_paths.find(static_cast<int>(f));
+  return Fault(op, it == g_fd_paths.end() ? std::string() : it->second);
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -83,7 +101,13 @@ std::string NativePath(const std::string& path) {
   return out;
 }
 
+void SetOsFaultHook(OsFaultHook hook) { g_fault_hook = hook; }
+
 OsFile OsOpenRead(const std::string& path, int* err) {
+  if (int code = Fault(OsOp::kOpenRead, path)) {
+    *err = code;
+    return kNoOsFile;
+  }
   errno = 0;
   int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -96,21 +120,31 @@ OsFile OsOpenRead(const std::string& path, int* err) {
     *err = EISDIR;
     return kNoOsFile;
   }
+  g_fd_paths[fd] = path;
   return fd;
 }
 
 OsFile OsCreate(const std::string& path, int* err) {
+  if (int code = Fault(OsOp::kCreate, path)) {
+    *err = code;
+    return kNoOsFile;
+  }
   errno = 0;
   int fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     *err = ErrnoOr(EACCES);
     return kNoOsFile;
   }
+  g_fd_paths[fd] = path;
   return fd;
 }
 
 bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err) {
   *got = 0;
+  if (int code = Fault(OsOp::kRead, f)) {
+    *err = code;
+    return false;
+  }
   auto* out = static_cast<char*>(dst);
   while (*got < n) {
     ssize_t r = read(static_cast<int>(f), out + *got, n - *got);
@@ -126,6 +160,10 @@ bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err) {
 }
 
 bool OsWrite(OsFile f, const void* src, size_t n, int* err) {
+  if (int code = Fault(OsOp::kWrite, f)) {
+    *err = code;
+    return false;
+  }
   const auto* in = static_cast<const char*>(src);
   size_t done = 0;
   while (done < n) {
@@ -162,7 +200,9 @@ int64_t OsSize(OsFile f, int* err) {
 }
 
 bool OsClose(OsFile f, int* err) {
-  if (close(static_cast<int>(f)) != 0) {
+  int fault = Fault(OsOp::kClose, f);
+  g_fd_paths.erase(static_cast<int>(f));
+  if (close(static_cast<int>(f)) != 0 || fault != 0) {
     *err = ErrnoOr(EIO);
     return false;
   }
@@ -195,6 +235,7 @@ bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
 }
 
 bool OsDeleteFile(const std::string& path) {
+  if (Fault(OsOp::kDelete, path)) return false;
   std::string p = NativePath(path);
   struct stat st;
   if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
@@ -202,6 +243,7 @@ bool OsDeleteFile(const std::string& path) {
 }
 
 bool OsRenameFile(const std::string& from, const std::string& to) {
+  if (Fault(OsOp::kRename, from)) return false;
   std::string src = NativePath(from), dst = NativePath(to);
   // Windows' MoveFile refuses to replace an existing file; keep that.
   if (Exists(dst)) return false;
@@ -209,10 +251,12 @@ bool OsRenameFile(const std::string& from, const std::string& to) {
 }
 
 bool OsReplaceFile(const std::string& from, const std::string& to) {
+  if (Fault(OsOp::kRename, from)) return false;
   return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
 bool OsCreateFolder(const std::string& path) {
+  if (Fault(OsOp::kCreateFolder, path)) return false;
   return mkdir(NativePath(path).c_str(), 0755) == 0;
 }
 
