@@ -43,7 +43,8 @@ struct StreamSink {
     if (widest > 1) Bit(kSignBitStream, width > 1);
     if (widest > 2 && width > 1) Bit(kModeBitStream, width > 2);
     if (widest > 3 && width > 2) Bit(kModeBitStream, width > 3);
-    for (int i = width - 1; i >= 0; --i) out->Stream[kNumberStream].push_back((m >> (8 * i)) & 0xFF);
+    for (int i = width - 1; i >= 0; --i)
+      out->Stream[kNumberStream].push_back((m >> (8 * i)) & 0xFF);
     return true;
   }
 };
@@ -150,8 +151,7 @@ int64_t AddressRangeFor(int64_t source_size, int64_t new_size, uint8_t version_f
 }
 
 bool EncodeProgram(const SourceVersion& version, int64_t new_size,
-                   const std::vector<DeltaOp>& program, VersionStreams* out,
-                   std::string* error) {
+                   const std::vector<DeltaOp>& program, VersionStreams* out, std::string* error) {
   *out = VersionStreams();
   StreamSink sink{out, AddressRangeFor(version.SourceSize, new_size, version.VersionFlags)};
   int64_t countdown = 0;
@@ -258,7 +258,8 @@ bool ModelStep(DecodeModel* m, const DeltaOp& op, int* message) {
         return fail(msg);
       }
       if (add_fixups) {
-        for (size_t i = 0; i < fixups; ++i) data[i] = static_cast<unsigned char>(data[i] + reference[i]);
+        for (size_t i = 0; i < fixups; ++i)
+          data[i] = static_cast<unsigned char>(data[i] + reference[i]);
       }
       Append(&m->output, data);
       m->LastCopyPos = pos;
@@ -305,8 +306,8 @@ bool ModelRun(const SourceVersion& version, const Bytes& source,
 bool WritePatch(const PatchContents& patch, Bytes* out, std::string* error) {
   const bool multi = patch.HeaderMode == 2;
   if (patch.Description.size() > 0xFFFF) return Fail(error, "description too long");
-  if (!multi && (patch.Entries.size() != 1 ||
-                 !std::holds_alternative<PatchedEntry>(patch.Entries[0]))) {
+  if (!multi &&
+      (patch.Entries.size() != 1 || !std::holds_alternative<PatchedEntry>(patch.Entries[0]))) {
     return Fail(error, "single-file mode holds exactly one patched entry");
   }
   Bytes body(patch.Description.begin(), patch.Description.end());

@@ -59,7 +59,8 @@ bool EncodeProgram(const SourceVersion& version, int64_t new_size,
                    std::string* error = nullptr);
 
 // The decoder's state and output after the instructions applied so far,
-// computed in memory. The source is the CombinedSpace below source.size().
+// computed in memory. The source is the CombinedSpace below source.size();
+// version and source must outlive the model.
 struct DecodeModel {
   DecodeModel(const SourceVersion& version, const Bytes& source)
       : version(version), source(source) {}

@@ -25,8 +25,12 @@ namespace {
 int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
 
 OsFaultHook g_fault_hook = nullptr;
-// Paths of the open descriptors, for the fault hook's sake.
-std::map<int, std::string> g_fd_paths;
+// Paths of the open descriptors, for the fault hook's sake. Never destroyed:
+// files still open at exit close after static destructors have run.
+std::map<int, std::string>& FdPaths() {
+  static auto* paths = new std::map<int, std::string>;
+  return *paths;
+}
 
 // Nonzero when the test hook wants op to fail; errno is then set to it.
 int Fault(OsOp op, const std::string& path) {
@@ -38,8 +42,8 @@ int Fault(OsOp op, const std::string& path) {
 
 int Fault(OsOp op, OsFile f) {
   if (g_fault_hook == nullptr) return 0;
-  auto it = g_fd_paths.find(static_cast<int>(f));
-  return Fault(op, it == g_fd_paths.end() ? std::string() : it->second);
+  auto it = FdPaths().find(static_cast<int>(f));
+  return Fault(op, it == FdPaths().end() ? std::string() : it->second);
 }
 
 bool Exists(const std::string& path) {
@@ -120,7 +124,7 @@ OsFile OsOpenRead(const std::string& path, int* err) {
     *err = EISDIR;
     return kNoOsFile;
   }
-  g_fd_paths[fd] = path;
+  FdPaths()[fd] = path;
   return fd;
 }
 
@@ -135,7 +139,7 @@ OsFile OsCreate(const std::string& path, int* err) {
     *err = ErrnoOr(EACCES);
     return kNoOsFile;
   }
-  g_fd_paths[fd] = path;
+  FdPaths()[fd] = path;
   return fd;
 }
 
@@ -201,7 +205,7 @@ int64_t OsSize(OsFile f, int* err) {
 
 bool OsClose(OsFile f, int* err) {
   int fault = Fault(OsOp::kClose, f);
-  g_fd_paths.erase(static_cast<int>(f));
+  FdPaths().erase(static_cast<int>(f));
   if (close(static_cast<int>(f)) != 0 || fault != 0) {
     *err = ErrnoOr(EIO);
     return false;
@@ -305,9 +309,10 @@ namespace {
 // Converts with iconv; a byte sequence the code page does not know is passed
 // through as it is rather than lost, so that names stay distinct.
 std::string Convert(const char* from_code, const std::string& in) {
-  static std::map<std::string, iconv_t> cache;
-  auto it = cache.find(from_code);
-  if (it == cache.end()) it = cache.emplace(from_code, iconv_open("UTF-8", from_code)).first;
+  // The converters live as long as the process.
+  static auto* cache = new std::map<std::string, iconv_t>;
+  auto it = cache->find(from_code);
+  if (it == cache->end()) it = cache->emplace(from_code, iconv_open("UTF-8", from_code)).first;
   iconv_t cd = it->second;
   if (cd == reinterpret_cast<iconv_t>(-1)) return in;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
