@@ -97,7 +97,7 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
     // one is touched, and then takes its place in one rename.
     std::string staged;
     try {
-      staged = StageCopy(result, e.InstalledPath, e.NewFileTime);
+      staged = StageCopy(result, e.InstalledPath, e.NewFileTime, !ready_new);
       if (multi && !ready_new) MoveToBackup(e.InstalledPath);
     } catch (const PatchError&) {
       if (!staged.empty()) DeleteFileQuietly(staged);

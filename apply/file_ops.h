@@ -17,11 +17,12 @@ void SetFileTimeFromDos(File& file, uint32_t stamp);
 // an older backup of that name; message 31 when the move fails. Nothing to
 // do when no file is there, or when the patch names no backup folder.
 void MoveToBackup(const std::string& path);
-// Copies source into a new file beside destination, checks every piece and
-// the copy's checksum, and gives it the entry's time; returns the new file's
-// name. Message 9 when the source cannot be opened, 10 when the copy fails.
+// Puts source into a new file beside destination, checking every piece, and
+// gives it the stamp as its time; returns the new file's name. With may_move
+// the source (a temp file of ours) is moved there when the volume allows.
+// Message 9 when the source cannot be opened, 10 when the copy fails.
 std::string StageCopy(const std::string& source, const std::string& destination,
-                      uint32_t stamp);
+                      uint32_t stamp, bool may_move);
 // Puts a staged file in place of destination in one step; message 10 when
 // that fails (the staged file is then removed).
 void PutInPlace(const std::string& staged, const std::string& destination);

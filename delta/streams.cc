@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "container/body.h"
 #include "messages/messages.h"
 #include "state/run_state.h"
@@ -38,6 +42,82 @@ CrcTables MakeTables() {
 }
 
 const CrcTables kCrc = MakeTables();
+
+uint32_t ChecksumTable(uint32_t reg, const unsigned char* p, size_t n) {
+  while (n >= 8) {
+    uint32_t lo = reg ^ (p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
+    uint32_t hi = p[4] | (p[5] << 8) | (p[6] << 16) | (static_cast<uint32_t>(p[7]) << 24);
+    reg = kCrc[7][lo & 0xff] ^ kCrc[6][(lo >> 8) & 0xff] ^ kCrc[5][(lo >> 16) & 0xff] ^
+          kCrc[4][lo >> 24] ^ kCrc[3][hi & 0xff] ^ kCrc[2][(hi >> 8) & 0xff] ^
+          kCrc[1][(hi >> 16) & 0xff] ^ kCrc[0][hi >> 24];
+    p += 8;
+    n -= 8;
+  }
+  while (n-- > 0) reg = kCrc[0][(reg ^ *p++) & 0xff] ^ (reg >> 8);
+  return reg;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define TW_FOLDING __attribute__((target("pclmul,sse4.1")))
+
+TW_FOLDING inline __m128i Load(const unsigned char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Carries x 512 bits (k1k2) or 128 bits (k3k4) further and adds next.
+TW_FOLDING inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
+  __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
+  __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
+  return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+}
+
+// Carry-less multiplication folds 64 bytes per step, several times faster
+// than any table; every x86 processor of the last decade has it. The
+// constants are the reflected CRC-32 folding constants (x^n mod P for the
+// fold distances) and the Barrett pair for the final reduction.
+TW_FOLDING uint32_t ChecksumFolded(uint32_t reg, const unsigned char* buf, size_t len) {
+  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m128i k5k0 = _mm_set_epi64x(0, 0x0163cd6124);
+  const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
+  __m128i x1 = _mm_xor_si128(Load(buf), _mm_cvtsi32_si128(static_cast<int>(reg)));
+  __m128i x2 = Load(buf + 16), x3 = Load(buf + 32), x4 = Load(buf + 48);
+  buf += 64;
+  len -= 64;
+  while (len >= 64) {
+    x1 = Fold(x1, k1k2, Load(buf));
+    x2 = Fold(x2, k1k2, Load(buf + 16));
+    x3 = Fold(x3, k1k2, Load(buf + 32));
+    x4 = Fold(x4, k1k2, Load(buf + 48));
+    buf += 64;
+    len -= 64;
+  }
+  x1 = Fold(x1, k3k4, x2);
+  x1 = Fold(x1, k3k4, x3);
+  x1 = Fold(x1, k3k4, x4);
+  while (len >= 16) {
+    x1 = Fold(x1, k3k4, Load(buf));
+    buf += 16;
+    len -= 16;
+  }
+  // 128 bits to 64, then Barrett reduction to 32.
+  __m128i x2b = _mm_clmulepi64_si128(x1, k3k4, 0x10);
+  const __m128i mask = _mm_setr_epi32(~0, 0, ~0, 0);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2b);
+  __m128i x2c = _mm_srli_si128(x1, 4);
+  x1 = _mm_and_si128(x1, mask);
+  x1 = _mm_clmulepi64_si128(x1, k5k0, 0x00);
+  x1 = _mm_xor_si128(x1, x2c);
+  __m128i t = _mm_and_si128(x1, mask);
+  t = _mm_clmulepi64_si128(t, poly, 0x10);
+  t = _mm_and_si128(t, mask);
+  t = _mm_clmulepi64_si128(t, poly, 0x00);
+  x1 = _mm_xor_si128(x1, t);
+  return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
+}
+
+const bool kHasFolding = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+#endif
 
 }  // namespace
 
@@ -126,17 +206,15 @@ bool ExtractStream(int64_t n, File& file, const std::string& path) {
 
 uint32_t ChecksumUpdate(uint32_t reg, const void* data, size_t n) {
   const auto* p = static_cast<const unsigned char*>(data);
-  while (n >= 8) {
-    uint32_t lo = reg ^ (p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
-    uint32_t hi = p[4] | (p[5] << 8) | (p[6] << 16) | (static_cast<uint32_t>(p[7]) << 24);
-    reg = kCrc[7][lo & 0xff] ^ kCrc[6][(lo >> 8) & 0xff] ^ kCrc[5][(lo >> 16) & 0xff] ^
-          kCrc[4][lo >> 24] ^ kCrc[3][hi & 0xff] ^ kCrc[2][(hi >> 8) & 0xff] ^
-          kCrc[1][(hi >> 16) & 0xff] ^ kCrc[0][hi >> 24];
-    p += 8;
-    n -= 8;
+#if defined(__x86_64__) || defined(__i386__)
+  if (kHasFolding && n >= 64) {
+    size_t folded = n & ~static_cast<size_t>(15);
+    reg = ChecksumFolded(reg, p, folded);
+    p += folded;
+    n -= folded;
   }
-  while (n-- > 0) reg = kCrc[0][(reg ^ *p++) & 0xff] ^ (reg >> 8);
-  return reg;
+#endif
+  return ChecksumTable(reg, p, n);
 }
 
 uint32_t ChecksumRange(File& file, int64_t start, int64_t end, uint32_t reg, bool* complete) {

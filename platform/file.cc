@@ -62,7 +62,8 @@ bool File::Create(const std::string& path) {
 
 bool File::Close() {
   if (handle_ == kNoOsFile) return true;
-  bool ok = Flush();
+  bool ok = Flush() && !write_failed_;
+  write_failed_ = false;
   int err = 0;
   if (!OsClose(handle_, &err)) {
     SetIoError(err);
@@ -91,6 +92,7 @@ bool File::Flush() {
     os_pos_known_ = true;
   } else {
     os_pos_known_ = false;
+    write_failed_ = true;
     SetIoError(err);
   }
   writing_ = false;
@@ -196,6 +198,7 @@ bool File::Write(const void* src, int64_t n) {
   }
   if (!OsWrite(handle_, in, static_cast<size_t>(n), &err)) {
     os_pos_known_ = false;
+    write_failed_ = true;
     SetIoError(err);
     return false;
   }

@@ -35,8 +35,8 @@ class File {
   bool OpenRead(const std::string& path);
   // New files are created by truncation, open for reading and writing.
   bool Create(const std::string& path);
-  // Flushes what is buffered and releases the handle. False when a buffered
-  // write or the close itself failed (the code is left pending as well).
+  // Flushes what is buffered and releases the handle. False when any write
+  // since the file was opened, or the close itself, failed.
   bool Close();
   bool IsOpen() const { return handle_ != kNoOsFile; }
   const std::string& path() const { return path_; }
@@ -66,6 +66,9 @@ class File {
   int64_t buf_len_ = 0;   // valid bytes (read mode) or pending bytes (write mode)
   bool writing_ = false;  // buffer holds unwritten data
   bool read_only_ = false;
+  // A buffered write that failed; Close() reports it even when the failure
+  // surfaced earlier and its error code was taken by someone else.
+  bool write_failed_ = false;
   bool os_pos_known_ = false;
   int64_t size_hint_ = -1;  // OS size after the last flush, -1 when unknown
 };

@@ -41,6 +41,9 @@ bool OsClose(OsFile f, int* err);
 // refuses.
 bool OsSetFileTimeDos(OsFile f, uint32_t dos_date_time);
 
+// The same for a closed file, by its path.
+bool OsSetFileTimeDosAt(const std::string& path, uint32_t dos_date_time);
+
 bool OsDeleteFile(const std::string& path);
 // Moves a file; fails when the destination exists.
 bool OsRenameFile(const std::string& from, const std::string& to);

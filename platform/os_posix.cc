@@ -213,7 +213,10 @@ bool OsClose(OsFile f, int* err) {
   return true;
 }
 
-bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
+namespace {
+
+// The DOS stamp as the two times futimens/utimensat take (access time kept).
+bool DosTimes(uint32_t stamp, struct timespec times[2]) {
   unsigned date = stamp >> 16, time = stamp & 0xffff;
   struct tm tm = {};
   tm.tm_year = static_cast<int>((date >> 9) & 0x7f) + 80;
@@ -230,12 +233,24 @@ bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
   tm.tm_isdst = -1;
   time_t t = mktime(&tm);
   if (t == static_cast<time_t>(-1)) return false;
-  struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = t;
   times[1].tv_nsec = 0;
-  return futimens(static_cast<int>(f), times) == 0;
+  return true;
+}
+
+}  // namespace
+
+bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
+  struct timespec times[2];
+  return DosTimes(stamp, times) && futimens(static_cast<int>(f), times) == 0;
+}
+
+bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
+  struct timespec times[2];
+  return DosTimes(stamp, times) &&
+         utimensat(AT_FDCWD, NativePath(path).c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool OsDeleteFile(const std::string& path) {

@@ -105,6 +105,15 @@ bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
   return SetFileTime(H(f), nullptr, nullptr, &utc) != 0;
 }
 
+bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = OsSetFileTimeDos(reinterpret_cast<OsFile>(h), stamp);
+  CloseHandle(h);
+  return ok;
+}
+
 bool OsDeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 bool OsRenameFile(const std::string& from, const std::string& to) {
