@@ -4,11 +4,11 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
 set(TARNWELL_MINGW_TRIPLE i686-w64-mingw32 CACHE STRING "MinGW-w64 target triple")
-find_program(TARNWELL_MINGW_CC NAMES ${TARNWELL_MINGW_TRIPLE}-gcc-posix ${TARNWELL_MINGW_TRIPLE}-gcc)
-set(CMAKE_C_COMPILER ${TARNWELL_MINGW_CC})
 # The -posix variants are the ones whose libstdc++ has std::thread/std::mutex;
-# the plain -win32 default lacks them.
+# Debian's GCC 12 -win32 default lacks them.
+find_program(TARNWELL_MINGW_CC NAMES ${TARNWELL_MINGW_TRIPLE}-gcc-posix ${TARNWELL_MINGW_TRIPLE}-gcc)
 find_program(TARNWELL_MINGW_CXX NAMES ${TARNWELL_MINGW_TRIPLE}-g++-posix ${TARNWELL_MINGW_TRIPLE}-g++)
+set(CMAKE_C_COMPILER ${TARNWELL_MINGW_CC})
 set(CMAKE_CXX_COMPILER ${TARNWELL_MINGW_CXX})
 set(CMAKE_RC_COMPILER ${TARNWELL_MINGW_TRIPLE}-windres)
 
@@ -23,7 +23,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Lets ctest run the cross-built test executables through Wine.
+# Lets ctest (and gtest_discover_tests) run the cross-built executables
+# through Wine; source scripts/wine-env.sh first so they get the Big5 locale.
 find_program(TARNWELL_WINE NAMES wine)
 if(TARNWELL_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TARNWELL_WINE})

@@ -1,0 +1,24 @@
+// The differ of the patch maker: finds how a new file is made of an old one
+// and writes that as one source version's streams.
+#pragma once
+
+#include "delta/patch_writer.h"
+#include "state/run_state.h"
+
+namespace tw {
+
+struct DiffOptions {
+  // 0 is fastest; each step up searches harder and tries more stream layouts.
+  int effort = 2;
+};
+
+// The smallest version block the differ finds that rebuilds new_data from
+// old_data: the record (SourceCrc over old_data without source_excluded,
+// SourceSize, FixupPeriod, VersionFlags, InsertBlockSize; StreamLength is
+// left to the writer) and the five streams. The result has been decoded in
+// memory and compared with new_data; a failure there throws std::logic_error,
+// since it can only be a fault of the differ.
+VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
+                         ExcludedRegion source_excluded = {}, const DiffOptions& options = {});
+
+}  // namespace tw

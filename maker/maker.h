@@ -1,0 +1,50 @@
+// Building patches from release folders (or single files): which files changed,
+// the version chains, included files, and the check that the finished patch
+// really rebuilds every new file before it is written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "delta/patch_writer.h"
+#include "maker/differ.h"
+
+namespace tw {
+
+struct MakeOptions {
+  std::vector<std::string> olds;  // oldest first
+  std::string new_path;
+  std::string output;
+  std::string description;        // UTF-8
+  std::string backup_folder = "backup";
+  std::string registry_key;       // below HKEY_LOCAL_MACHINE
+  std::string registry_value;
+  int code_page = 950;
+  std::vector<std::string> optional;  // name patterns ("/" or "\" separators, * and ?)
+  struct Exclude {
+    std::string pattern;
+    int32_t offset;
+    int32_t length;
+  };
+  std::vector<Exclude> excludes;
+  std::string applier;  // write a self-contained copy of this program
+  DiffOptions diff;
+  bool quiet = false;
+};
+
+// Makes, verifies and writes the patch. Returns 0, or 2 after printing why it
+// refused or failed (nothing is written then).
+int MakePatch(const MakeOptions& options);
+
+// Prints what a patch (or a self-contained program) holds. Returns 0, or 2.
+int ListPatch(const std::string& path, int code_page);
+
+// Text conversion between the author's UTF-8 and the patch's code page; false
+// when the text cannot be written in that code page.
+bool ToCodePage(const std::string& utf8, int code_page, std::string* out);
+
+// The DOS date-time of a file's last-write time, as local time.
+uint32_t DosTimeOf(int64_t unix_seconds);
+
+}  // namespace tw
