@@ -1,6 +1,10 @@
 // Runs the tarnwell executable as a user would, on real folders.
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include <fstream>
 #include <sstream>
@@ -163,6 +167,53 @@ TEST_F(ConsoleTest, SelfContainedCopySearchesAndAsks) {
   EXPECT_EQ(ReadFileBytes(Path("app/prog.exe")), new_a);
   // A self-contained copy takes one argument, the target; two are too many.
   EXPECT_EQ(Tarnwell("a b", "", Path("patch.bin")).code, 1);
+}
+
+// Ctrl-C plays the window's close box: without a terminal it counts as Yes,
+// so the folder search stops at its next step and the run ends.
+TEST_F(ConsoleTest, InterruptStopsTheSearch) {
+  Bytes old_a = BytesOf("old contents"), new_a = BytesOf("new contents");
+  for (int i = 0; i < 6; ++i) {
+    std::string folder = "app/d" + std::to_string(i);
+    ASSERT_EQ(mkdir(Path(folder).c_str(), 0755), 0);
+    WriteFileBytes(Path(folder + "/prog.exe"), old_a);
+  }
+  patch_.Entries.push_back(MakePatchedEntry("prog.exe", {old_a}, new_a));
+  Save();
+  int input[2];
+  ASSERT_EQ(pipe(input), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(input[0], 0);
+    close(input[1]);
+    freopen(Path("stdout").c_str(), "w", stdout);
+    freopen(Path("stderr").c_str(), "w", stderr);
+    if (chdir(Path("app").c_str()) != 0) _exit(99);
+    setenv("TMPDIR", temp_.c_str(), 1);
+    execl(TARNWELL_BIN, TARNWELL_BIN, Path("patch.bin").c_str(), static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  close(input[0]);
+  // The program now waits for the answer to its first question.
+  for (int i = 0; i < 200 && ReadText(Path("stderr")).find("(y/n)") == std::string::npos; ++i) {
+    usleep(50000);
+  }
+  kill(pid, SIGINT);
+  close(input[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::string err = ReadText(Path("stderr"));
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << err;
+  size_t questions = 0;
+  for (size_t at = err.find("(y/n)"); at != std::string::npos; at = err.find("(y/n)", at + 1)) {
+    ++questions;
+  }
+  EXPECT_GE(questions, 1u);
+  EXPECT_LE(questions, 2u) << err;  // not all six candidates
+  EXPECT_NE(err.find(Lines(Shown(kMsgNoTargetFound))[1]), std::string::npos) << err;
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(ReadFileBytes(Path("app/d" + std::to_string(i) + "/prog.exe")), old_a);
+  }
 }
 
 TEST_F(ConsoleTest, UnsafeNameIsRefusedWithNothingWritten) {
