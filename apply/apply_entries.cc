@@ -1,11 +1,14 @@
 #include "apply/apply_entries.h"
 
+#include <set>
+
 #include "apply/file_ops.h"
 #include "container/entries.h"
 #include "delta/decoder.h"
 #include "delta/streams.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/os.h"
 #include "state/run_state.h"
 #include "ui/hooks.h"
 
@@ -36,6 +39,7 @@ bool DecodeChain(std::string* result) {
     req.version = &e.Version[k];
     req.body_position = e.StreamStart[k];
     req.new_size = k < e.VersionCount ? e.Version[k + 1].SourceSize : e.NewSize;
+    req.max_output = req.new_size;
     req.verify_source = req.source_optional = !have;
     req.source_excluded = e.VersionExcluded[k];
     req.source_path = have ? input : UnderTarget(e.VersionName[k]);
@@ -114,11 +118,21 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
 }  // namespace
 
 bool ApplyEntries(bool test, bool quiet) {
+  // Whatever a pass writes goes below the target; links inside it do not lead out.
+  OsSetConfinementRoot(g_run.TargetBase);
   g_run.BodyTempFile.Seek(g_run.PatchBodyStart);
+  // Two entries that name one file (on Windows, names differing only in
+  // case) would overwrite each other, the second taking the first's new file
+  // for its old one. The test pass reads every entry before the apply pass
+  // writes anything, so such a patch is refused before any change.
+  std::set<std::string> names;
   for (;;) {
     PumpPendingMessages();
     int kind = ReadNextEntry();
     if (kind == kEntryEnd) break;
+    if (g_run.MultiFileMode && !names.insert(OsNameKey(g_run.EntryName)).second) {
+      RaisePatchDamaged();
+    }
     if (kind == kEntryPatched) {
       if (!ApplyPatchedEntry(test, quiet)) return false;
     } else {

@@ -37,9 +37,12 @@ std::string ReadName(bool may_be_empty = false) {
   return name;
 }
 
+// Windows reads a device in the part before the first dot, ignoring the
+// blanks that end it ("nul .txt" is NUL), and reserves COM0 and LPT0 too.
 bool IsReservedDeviceName(std::string component) {
   size_t dot = component.find('.');
   if (dot != std::string::npos) component.resize(dot);
+  while (!component.empty() && component.back() == ' ') component.pop_back();
   for (char& c : component) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* n : kNames) {
@@ -47,7 +50,7 @@ bool IsReservedDeviceName(std::string component) {
   }
   return component.size() == 4 && (component.compare(0, 3, "COM") == 0 ||
                                    component.compare(0, 3, "LPT") == 0) &&
-         component[3] >= '1' && component[3] <= '9';
+         component[3] >= '0' && component[3] <= '9';
 }
 
 void ReadPatchedEntry() {

@@ -34,7 +34,16 @@ void ReadReference(const DecoderState& s, int64_t pos, unsigned char* buf, int64
   if (!ok) RaisePatchDamaged();
 }
 
+// What the version is going to produce is known; output beyond it can only
+// come from a damaged or hostile patch.
+void CheckRoom(int64_t n) {
+  if (g_engine.OutputLimit >= 0 && n > g_engine.OutputLimit - g_engine.OutputEnd) {
+    RaisePatchDamaged();
+  }
+}
+
 void WriteOutput(const unsigned char* data, int64_t n) {
+  CheckRoom(n);
   if (!WriteChunked(g_run.OutputFile, data, n)) RaiseWriteOutputFailed();
   g_engine.OutputEnd += n;
 }
@@ -52,6 +61,7 @@ void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
   --s.fixup_countdown;
   s.last_copy_len = length;
   s.last_copy_pos = position;
+  CheckRoom(length);
   if (!CopyRange(position, length)) RaiseWriteOutputFailed();
   if (s.fixup_count == 0) return;
   unsigned char ref[513], data[513];
@@ -121,6 +131,7 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
                               : std::max<int64_t>(g_engine.SourceSize, r.new_size);
   g_engine.NumbersLeft = v.StreamLength[kNumberStream];
   g_engine.OutputEnd = 0;
+  g_engine.OutputLimit = r.max_output;
 
   std::string out_path;
   CreateTempFile(g_run.OutputFile, &out_path);

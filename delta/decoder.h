@@ -15,6 +15,9 @@ struct DecodeRequest {
   bool verify_source = false;   // check size and checksum before decoding
   bool source_optional = false; // a missing source gives false, not message 5
   int64_t new_size = 0;         // only sets the width of numbers
+  // Output growing past this many bytes raises message 0: a few stream bytes
+  // can otherwise ask for gigabytes. -1 sets no bound.
+  int64_t max_output = -1;
   ExcludedRegion source_excluded;
 };
 

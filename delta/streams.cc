@@ -250,7 +250,15 @@ uint32_t ChecksumFile(File& file, int64_t offset, int64_t length, bool* complete
 bool ChecksumMatches(File& file, const ExcludedRegion& region, uint32_t expected) {
   bool complete = true;
   uint32_t value = ChecksumFile(file, region.offset, region.length, &complete);
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  // A fuzzer cannot forge checksums; let every mutated patch get past them so
+  // that the code behind each comparison is reached.
+  (void)value;
+  (void)expected;
+  return complete;
+#else
   return complete && value == expected;
+#endif
 }
 
 uint32_t ChecksumBytes(const void* data, size_t n, int64_t offset, int64_t length) {

@@ -18,6 +18,7 @@ struct EngineCounters {
   int64_t AddressRange = 0;
   int64_t NumbersLeft = 0;
   int64_t OutputEnd = 0;  // bytes written to OutputFile; writes always append
+  int64_t OutputLimit = -1;  // OutputEnd may not pass this; -1: no bound
   uint8_t ModeBits = 0;
   int ModeBitCount = 0;
   uint8_t SignBits = 0;

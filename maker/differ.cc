@@ -34,6 +34,23 @@ int64_t CommonLength(const u8* a, const u8* b, int64_t n) {
   return i;
 }
 
+// The first k < n with a[k] == b[k], or n.
+int64_t NextMatch(const u8* a, const u8* b, int64_t n) {
+  int64_t i = 0;
+  while (i + 8 <= n) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    const uint64_t d = x ^ y;
+    // The lowest flagged byte is the lowest zero byte of d.
+    const uint64_t zero = (d - 0x0101010101010101ull) & ~d & 0x8080808080808080ull;
+    if (zero) return i + (__builtin_ctzll(zero) >> 3);
+    i += 8;
+  }
+  while (i < n && a[i] != b[i]) ++i;
+  return i;
+}
+
 // ---------------------------------------------------------------------------
 // How many bits a number takes in the streams, from the width rule.
 
@@ -74,6 +91,22 @@ struct Alignment {
   int64_t delta = 0;
   bool output = false;
 };
+
+// The bytes an alignment puts beside new[lo, hi): Ref(j) for j in that range.
+struct View {
+  const u8* base;
+  int64_t offset;
+  int64_t lo, hi;
+  const u8* Ref(int64_t j) const { return base + (j + offset); }
+};
+
+View ViewOf(const Space& s, const Alignment& a) {
+  if (!a.output) {
+    return View{s.old, a.delta, std::max<int64_t>(0, -a.delta),
+                std::min(s.new_size, s.old_size - a.delta)};
+  }
+  return View{s.nw, a.delta - s.old_size, std::max<int64_t>(0, s.old_size - a.delta), s.new_size};
+}
 
 // How far the bytes of new[i...] equal their aligned counterparts, at most n.
 int64_t RunLength(const Space& s, const Alignment& a, int64_t i, int64_t n) {
@@ -141,98 +174,137 @@ class SuffixIndex {
 };
 
 // ---------------------------------------------------------------------------
-// Segmentation: the new file cut into stretches, each an approximate match of
-// the old file at one alignment followed by bytes that match nothing. The
-// scan takes a new alignment only where its match is clearly longer than what
-// the current alignment still matches, then stretches both neighbours over
-// mismatching bytes as long as they stay more right than wrong.
+// Earlier stretches of the new file, by a hash of their first eight bytes:
+// the most recent position with each hash.
 
-struct Segment {
-  int64_t start = 0;    // first new byte
-  int64_t aligned = 0;  // new bytes that follow the alignment
-  int64_t end = 0;      // the next segment's start
+class OutputIndex {
+ public:
+  explicit OutputIndex(const Space& s) : s_(s) {
+    int bits = 10;
+    while (bits < 22 && (int64_t{1} << bits) < s.new_size / 2) ++bits;
+    shift_ = 64 - bits;
+    head_.assign(size_t{1} << bits, 0);
+  }
+
+  // Longest match of new[i...] that starts before i, among the candidates
+  // the table holds; positions below i are entered first.
+  int64_t Longest(int64_t i, int64_t* from) {
+    if (i + 8 > s_.new_size) return 0;
+    for (; entered_ < i && entered_ + 8 <= s_.new_size; ++entered_) {
+      head_[Hash(entered_)] = static_cast<uint32_t>(entered_ + 1);
+    }
+    const uint32_t h = head_[Hash(i)];
+    if (h == 0) return 0;
+    *from = h - 1;
+    return CommonLength(s_.nw + *from, s_.nw + i, s_.new_size - i);
+  }
+
+ private:
+  size_t Hash(int64_t i) const {
+    uint64_t x;
+    std::memcpy(&x, s_.nw + i, 8);
+    return static_cast<size_t>((x * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  const Space& s_;
+  int shift_;
+  std::vector<uint32_t> head_;
+  int64_t entered_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Anchors: where the new file starts to follow a new alignment. A scan walks
+// the new file along its current alignment while that stays mostly right,
+// looking up the longest match (old file or output so far) only where it
+// goes wrong, now and then, and through bytes that match nothing. An anchor
+// holds for the stretch up to the next one.
+
+bool Trace();
+int64_t Knob(const char* name, int64_t fallback);
+
+struct Anchor {
+  int64_t start = 0;
+  int64_t length = 0;  // exact match at start
   Alignment align;
 };
 
-std::vector<Segment> FindSegments(const Space& s, const SuffixIndex& index, int64_t threshold) {
-  const int64_t n = s.new_size, o = s.old_size;
-  const u8* nw = s.nw;
-  const u8* old = s.old;
-  auto same = [&](int64_t i, int64_t p) { return p >= 0 && p < o && old[p] == nw[i]; };
+struct ScanParams {
+  int64_t min_match = 8;    // shortest match worth a far copy
+  int64_t margin = 4;       // a new alignment must beat the current by this
+  int64_t recheck = 64;     // how often a healthy alignment is checked anyway
+  int64_t max_stride = 8;   // steps through unmatched bytes
+};
 
-  std::vector<Segment> out;
-  int64_t scan = 0, len = 0, pos = 0;
-  int64_t last_scan = 0, last_pos = 0, last_offset = 0;
-  while (scan < n) {
-    int64_t old_score = 0;
-    int64_t scsc = scan += len;
-    for (; scan < n; ++scan) {
-      len = o > 0 ? index.Longest(nw + scan, n - scan, &pos) : 0;
-      for (; scsc < scan + len; ++scsc) old_score += same(scsc, scsc + last_offset);
-      if ((len == old_score && len != 0) || len > old_score + threshold) break;
-      old_score -= same(scan, scan + last_offset);
-    }
-    if (len == old_score && scan != n) continue;
-
-    // Forward from the last match: the length with the best balance of
-    // matching over mismatching bytes.
-    int64_t len_f = 0;
-    for (int64_t i = 0, score = 0, best = 0; last_scan + i < scan && last_pos + i < o;) {
-      score += old[last_pos + i] == nw[last_scan + i] ? 1 : -1;
-      ++i;
-      if (score > best) {
-        best = score;
-        len_f = i;
-      }
-    }
-    // Backward from the new match.
-    int64_t len_b = 0;
-    if (scan < n) {
-      for (int64_t i = 1, score = 0, best = 0; scan >= last_scan + i && pos >= i; ++i) {
-        score += old[pos - i] == nw[scan - i] ? 1 : -1;
-        if (score > best) {
-          best = score;
-          len_b = i;
-        }
-      }
-    }
-    // Where the two overlap, split at the point that keeps the most matches.
-    if (last_scan + len_f > scan - len_b) {
-      const int64_t overlap = (last_scan + len_f) - (scan - len_b);
-      int64_t score = 0, best = 0, keep = 0;
-      for (int64_t i = 0; i < overlap; ++i) {
-        score += same(last_scan + len_f - overlap + i, last_pos + len_f - overlap + i);
-        score -= same(scan - len_b + i, pos - len_b + i);
-        if (score > best) {
-          best = score;
-          keep = i + 1;
-        }
-      }
-      len_f += keep - overlap;
-      len_b -= keep;
-    }
-    Segment seg;
-    seg.start = last_scan;
-    seg.aligned = len_f;
-    seg.end = scan - len_b;
-    seg.align.delta = last_pos - last_scan;
-    if (seg.end > seg.start) out.push_back(seg);
-    last_scan = scan - len_b;
-    last_pos = pos - len_b;
-    last_offset = pos - scan;
+// Matching bytes among the next n under the alignment.
+int64_t MatchCount(const Space& s, const Alignment& a, int64_t i, int64_t n) {
+  n = std::min(n, s.new_size - i);
+  int64_t count = 0;
+  for (int64_t k = 0; k < n;) {
+    const int64_t r = RunLength(s, a, i + k, n - k);
+    count += r;
+    k += r + 1;
   }
-  if (out.empty() && n > 0) out.push_back(Segment{0, 0, n, {}});
-  // The segments must tile the new file.
-  out.front().start = 0;
-  for (size_t i = 0; i + 1 < out.size(); ++i) out[i].end = out[i + 1].start;
-  out.back().end = n;
-  return out;
+  return count;
+}
+
+std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
+                                const ScanParams& params) {
+  std::vector<Anchor> anchors;
+  OutputIndex output_index(s);
+  const int64_t n = s.new_size;
+  bool have = false;
+  Alignment cur;
+  int64_t last_check = std::numeric_limits<int64_t>::min() / 2;
+  int64_t stride = 1;
+  for (int64_t i = 0; i < n;) {
+    const int64_t run = have ? RunLength(s, cur, i, n - i) : 0;
+    if (run >= 64) {
+      i += run;
+      continue;
+    }
+    const bool healthy = have && MatchCount(s, cur, i, 32) >= 16;
+    if (healthy && i - last_check < params.recheck) {
+      i += run + 1;
+      continue;
+    }
+    last_check = i;
+    // The longest match, in the old file or else in the output so far.
+    int64_t pos = 0, from = 0;
+    const int64_t cap = std::min<int64_t>(n - i, 4096);
+    int64_t len = s.old_size > 0 ? old_index.Longest(s.nw + i, cap, &pos) : 0;
+    Alignment found{pos - i, false};
+    if (len == cap) len += RunLength(s, found, i + len, n - i - len);
+    const int64_t self = output_index.Longest(i, &from);
+    if (self > len + 2) {
+      len = self;
+      found = Alignment{s.old_size + from - i, true};
+    }
+    if (len >= params.min_match && len > run + params.margin &&
+        !(have && found.delta == cur.delta && found.output == cur.output)) {
+      anchors.push_back(Anchor{i, len, found});
+      cur = found;
+      have = true;
+      stride = 1;
+      i += len;
+      continue;
+    }
+    if (healthy || run > 0) {
+      stride = 1;
+      i += run + 1;
+      continue;
+    }
+    // Nothing here: step on, faster the longer nothing is found.
+    i += stride;
+    stride = std::min(stride + 1, params.max_stride);
+  }
+  return anchors;
 }
 
 // ---------------------------------------------------------------------------
-// Encoding the segments: a cheapest-path search per segment over the places
-// where a copy (with its fix-up bytes) may end, priced in the bits of this
-// exact stream format.
+// Encoding: a cheapest-path search over the places where a copy (with its
+// fix-up bytes) may end, priced in the bits of this exact stream format.
+// Paths are kept one per position; at each, copies may continue the current
+// alignment, return to the one before it, or take up the anchors nearby.
 
 struct Layout {
   uint16_t period = 0;  // 0: one count byte for the version; 1: one per copy
@@ -242,103 +314,112 @@ struct Layout {
 };
 
 struct PlanOp {
+  int32_t start = 0;   // first new byte the op writes
+  int32_t length = 0;  // copy: bytes copied (fix-up bytes follow); insert: run length
+  int32_t delta = 0;   // copy: combined position = start + delta
+  int16_t fixups = 0;
   bool copy = false;
-  int64_t start = 0;   // first new byte the op writes
-  int64_t length = 0;  // copy: bytes copied (fix-up bytes follow); insert: run length
-  int64_t delta = 0;   // copy: combined position = start + delta
-  int fixups = 0;
 };
 
-// The decoder's state between instructions, as far as prices depend on it.
-struct Cursor {
-  int64_t pos = 0;       // reference cursor (combined)
+// The decoder's state between instructions, as far as prices depend on it,
+// and the alignments a path has used last.
+struct State {
+  int64_t cursor = 0;    // reference cursor (combined)
   int64_t last_pos = 0;  // start of the last copy (combined)
   int fixups = 0;
   bool copied = false;
   bool after_insert = false;
+  bool has_align = false, has_rep = false;
+  Alignment align, rep;
 };
 
-class SegmentCoder {
+bool SameAlignment(const Alignment& a, const Alignment& b) {
+  return a.delta == b.delta && a.output == b.output;
+}
+
+class Coder {
  public:
-  SegmentCoder(const Space& s, const Layout& layout, int lookahead)
+  Coder(const Space& s, const std::vector<Anchor>& anchors, const Layout& layout, int lookahead)
       : s_(s),
+        anchors_(anchors),
         layout_(layout),
         width_(layout.flags & kVersionRangeIsSum ? s.old_size + s.new_size
                                                  : std::max(s.old_size, s.new_size)),
         lookahead_(lookahead) {}
 
-  // Appends the cheapest ops for the segment to *plan; returns their bits.
-  int64_t Code(const Segment& seg, Cursor* cur, std::vector<PlanOp>* plan);
+  // The cheapest ops for the whole new file; returns their bits.
+  int64_t Code(std::vector<PlanOp>* plan);
 
  private:
   struct Node {
     int64_t pos = 0;   // new position after the copy and its fix-up bytes
-    int64_t cost = 0;  // bits since the segment start
+    int64_t cost = 0;  // bits from the start
     int32_t parent = -1;
-    int64_t copy_start = 0, copy_len = 0;
-    int fixups = 0;
+    int32_t copy_start = 0, copy_len = 0;
+    State state;
   };
 
   int64_t InsertBits(int64_t n, bool merged) const {
     const int64_t blocks = std::max<int64_t>(1, n / layout_.block);
     return (merged ? 0 : width_.Bits(-n)) + 8 * n + blocks;
   }
-  Cursor CursorAt(const Node& node) const;
-  // The longest copy at new position j such that its bytes and the f
-  // reference bytes after them can be read; -1 when there is none.
-  int64_t CopyRoom(int64_t j, int64_t f) const;
-  void Relax(const Node& from, int32_t from_index, int64_t j, int64_t c, int f);
+  int64_t CopyRoom(const Alignment& a, int64_t j, int64_t f) const;
+  void Relax(int32_t from, const Alignment& a, int64_t j, int64_t c, int f);
+  void CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end);
   void Expand(int32_t index);
+  // The run of matching bytes from j; long runs are remembered, since every
+  // node before one finds it again.
+  int64_t Run(const Alignment& a, const View& v, int64_t j);
   void Emit(int32_t last, int64_t tail_end, std::vector<PlanOp>* plan);
 
   const Space& s_;
+  const std::vector<Anchor>& anchors_;
   Layout layout_;
   NumberWidth width_;
   int lookahead_;
 
-  // Per segment.
-  Segment seg_;
-  Cursor root_cursor_;
+  struct KnownRun {
+    Alignment align;
+    int64_t start = 0, end = 0;
+  };
+  KnownRun known_[4];
+  int next_known_ = 0;
   std::vector<Node> nodes_;
   std::map<int64_t, int32_t> frontier_;
+  size_t next_anchor_ = 0;
+  int candidates_ = 0;  // copies found for the node in hand
+  int64_t far_penalty_ = Knob("TW_FAR", 0);  // first anchor that starts after the node in hand
   int64_t best_end_cost_ = 0;
   int32_t best_end_ = -1;
 };
 
-Cursor SegmentCoder::CursorAt(const Node& node) const {
-  if (node.parent < 0) return root_cursor_;
-  Cursor c;
-  c.pos = node.copy_start + node.copy_len + seg_.align.delta;
-  c.last_pos = node.copy_start + seg_.align.delta;
-  c.fixups = node.fixups;
-  c.copied = true;
-  return c;
-}
-
-int64_t SegmentCoder::CopyRoom(int64_t j, int64_t f) const {
-  int64_t room = seg_.end - j - f;
-  const int64_t p = j + seg_.align.delta;
-  if (!seg_.align.output) {
-    if (p < 0) return -1;
+int64_t Coder::CopyRoom(const Alignment& a, int64_t j, int64_t f) const {
+  int64_t room = s_.new_size - j - f;
+  const int64_t p = j + a.delta;
+  if (!a.output) {
+    if (p < 0 || p >= s_.old_size) return -1;
     room = std::min(room, s_.old_size - p - f);
   } else {
     // Pieces of 1,000 bytes are read before they are written, and the
     // reference bytes after the copy must already be there.
     const int64_t dist = j - (p - s_.old_size);
-    if (f > dist) return -1;
+    if (p < s_.old_size || dist <= 0 || f > dist) return -1;
     if (dist < 1000) room = std::min(room, dist);
   }
   return room;
 }
 
-void SegmentCoder::Relax(const Node& from, int32_t from_index, int64_t j, int64_t c, int f) {
+void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, int f) {
   if (c < 1) return;
-  const Cursor cur = CursorAt(from);
-  const int64_t offset = j + seg_.align.delta - cur.pos;
+  ++candidates_;
+  const Node& from = nodes_[from_index];
+  const State& st = from.state;
+  const int64_t offset = j + a.delta - st.cursor;
   if (!width_.Fits(offset)) return;
-  const bool count_byte = layout_.period == 1 || !cur.copied;
+  const bool count_byte = layout_.period == 1 || !st.copied;
   int64_t cost = from.cost + width_.Bits(c) + width_.Bits(offset) + 8 * f + (count_byte ? 8 : 0);
-  if (j > from.pos) cost += InsertBits(j - from.pos, from.parent < 0 && cur.after_insert);
+  if (offset > 255 || offset < -255) cost += far_penalty_;
+  if (j > from.pos) cost += InsertBits(j - from.pos, st.after_insert);
   const int64_t pos = j + c + f;
   auto it = frontier_.find(pos);
   if (it != frontier_.end() && nodes_[it->second].cost <= cost) return;
@@ -346,9 +427,22 @@ void SegmentCoder::Relax(const Node& from, int32_t from_index, int64_t j, int64_
   n.pos = pos;
   n.cost = cost;
   n.parent = from_index;
-  n.copy_start = j;
-  n.copy_len = c;
-  n.fixups = f;
+  n.copy_start = static_cast<int32_t>(j);
+  n.copy_len = static_cast<int32_t>(c);
+  State& ns = n.state;
+  ns.cursor = j + c + a.delta;
+  ns.last_pos = j + a.delta;
+  ns.fixups = f;
+  ns.copied = true;
+  ns.has_align = true;
+  ns.align = a;
+  if (st.has_align && !SameAlignment(st.align, a)) {
+    ns.has_rep = true;
+    ns.rep = st.align;
+  } else {
+    ns.has_rep = st.has_rep;
+    ns.rep = st.rep;
+  }
   if (it != frontier_.end()) {
     nodes_[it->second] = n;
   } else {
@@ -357,58 +451,56 @@ void SegmentCoder::Relax(const Node& from, int32_t from_index, int64_t j, int64_
   }
 }
 
-void SegmentCoder::Expand(int32_t index) {
-  const Node node = nodes_[index];
-  const Cursor cur = CursorAt(node);
-  const int64_t e = node.pos, end = seg_.end;
-  const int64_t aligned_end = seg_.start + seg_.aligned;
-
-  // Ending the segment here: the rest is one insert run.
-  const int64_t end_cost =
-      node.cost + (e < end ? InsertBits(end - e, node.parent < 0 && cur.after_insert) : 0);
-  if (best_end_ < 0 || end_cost < best_end_cost_) {
-    best_end_cost_ = end_cost;
-    best_end_ = index;
+int64_t Coder::Run(const Alignment& a, const View& v, int64_t j) {
+  for (const KnownRun& k : known_) {
+    if (j >= k.start && j < k.end && SameAlignment(k.align, a)) return k.end - j;
   }
-  if (e >= aligned_end) return;
+  const int64_t run = CommonLength(s_.nw + j, v.Ref(j), v.hi - j);
+  if (run >= 64) {
+    known_[next_known_] = KnownRun{a, j, j + run};
+    next_known_ = (next_known_ + 1) % 4;
+  }
+  return run;
+}
 
-  // Copies may start here or at the next few runs of matching bytes.
-  const int fixed = layout_.fixups;
-  int starts = 0;
-  for (int64_t j = e; j < aligned_end && starts < lookahead_;) {
-    const int64_t run = RunLength(s_, seg_.align, j, end - j);
-    if (run == 0) {
-      ++j;
-      continue;
-    }
+// Copies under alignment a that start at the first few runs of matching
+// bytes in [scan_from, scan_end).
+void Coder::CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end) {
+  const int64_t e = nodes_[from].pos;
+  const View v = ViewOf(s_, a);
+  const u8* nw = s_.nw;
+  int64_t j = std::max(scan_from, v.lo);
+  scan_end = std::min(scan_end, v.hi);
+  for (int starts = 0; j < scan_end && starts < lookahead_;) {
+    j += NextMatch(nw + j, v.Ref(j), scan_end - j);
+    if (j >= scan_end) break;
+    const int64_t run = Run(a, v, j);
     if (j == e || run >= 2) {
       ++starts;
       if (layout_.period != 1) {
-        const int64_t room = CopyRoom(j, fixed);
-        Relax(node, index, j, std::min(run, room), fixed);
+        const int f = layout_.fixups;
+        Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f);
       } else {
-        const int64_t c = std::min(run, CopyRoom(j, 0));
+        const int64_t c = std::min(run, CopyRoom(a, j, 0));
         if (c >= 1) {
-          Relax(node, index, j, c, 0);
+          Relax(from, a, j, c, 0);
           // Fix-up windows that reach over the next mismatches to a run.
           const int64_t m = j + c;
+          const int64_t reach = std::min(m + 256, v.hi);
           int windows = 0;
-          for (int64_t q = m + 1; q < end && q - m <= 255 && windows < lookahead_;) {
-            const int64_t r = RunLength(s_, seg_.align, q, end - q);
-            if (r == 0) {
-              ++q;
-              continue;
-            }
-            if (r >= 2 || q + r == end) {
-              if (CopyRoom(j, q - m) >= c) {
-                Relax(node, index, j, c, static_cast<int>(q - m));
-                ++windows;
-              }
+          for (int64_t q = m + 1; q < reach && windows < lookahead_;) {
+            q += NextMatch(nw + q, v.Ref(q), reach - q);
+            if (q >= reach) break;
+            const int64_t r = Run(a, v, q);
+            if ((r >= 2 || q + r == s_.new_size) && CopyRoom(a, j, q - m) >= c) {
+              Relax(from, a, j, c, static_cast<int>(q - m));
+              ++windows;
             }
             q += r;
           }
-          if (end - m <= 255 && end > m && CopyRoom(j, end - m) >= c) {
-            Relax(node, index, j, c, static_cast<int>(end - m));
+          const int64_t rest = s_.new_size - m;
+          if (rest > 0 && rest <= 255 && CopyRoom(a, j, rest) >= c) {
+            Relax(from, a, j, c, static_cast<int>(rest));
           }
         }
       }
@@ -417,28 +509,81 @@ void SegmentCoder::Expand(int32_t index) {
   }
 }
 
-void SegmentCoder::Emit(int32_t last, int64_t tail_end, std::vector<PlanOp>* plan) {
+void Coder::Expand(int32_t index) {
+  const Node node = nodes_[index];
+  const State& st = node.state;
+  const int64_t e = node.pos, n = s_.new_size;
+  candidates_ = 0;
+
+  // Ending here: the rest is one insert run.
+  const int64_t end_cost = node.cost + (e < n ? InsertBits(n - e, st.after_insert) : 0);
+  if (best_end_ < 0 || end_cost < best_end_cost_) {
+    best_end_cost_ = end_cost;
+    best_end_ = index;
+  }
+  if (e >= n) return;
+
+  // Alignments tried so far and how far they were scanned.
+  constexpr int64_t kWindow = 128;
+  struct Tried {
+    Alignment align;
+    int64_t end;
+  } tried[4];
+  int count = 0;
+  auto scan = [&](const Alignment& a, int64_t from, int64_t to) {
+    for (int k = 0; k < count; ++k) {
+      if (!SameAlignment(tried[k].align, a)) continue;
+      if (tried[k].end >= to) return;
+      from = std::max(from, tried[k].end);
+      tried[k].end = to;
+      CopiesFrom(index, a, from, to);
+      return;
+    }
+    if (count < 4) tried[count++] = Tried{a, to};
+    CopiesFrom(index, a, from, to);
+  };
+  if (st.has_align) scan(st.align, e, e + kWindow);
+  if (st.has_rep) scan(st.rep, e, e + kWindow);
+  while (next_anchor_ < anchors_.size() && anchors_[next_anchor_].start <= e) ++next_anchor_;
+  // The anchor in force here, and the next ones: as many as it takes to find
+  // a copy, so that no path ends in an insert to the end of the file.
+  if (next_anchor_ > 0) scan(anchors_[next_anchor_ - 1].align, e, e + kWindow);
+  for (size_t k = next_anchor_; k < anchors_.size() && k < next_anchor_ + 8; ++k) {
+    const Anchor& next = anchors_[k];
+    scan(next.align, std::max(e, next.start - 64), next.start + next.length);
+    if (candidates_ > 0) break;
+  }
+}
+
+void Coder::Emit(int32_t last, int64_t tail_end, std::vector<PlanOp>* plan) {
   std::vector<int32_t> path;
   for (int32_t i = last; i >= 0 && nodes_[i].parent >= 0; i = nodes_[i].parent) path.push_back(i);
   std::reverse(path.begin(), path.end());
   for (int32_t i : path) {
     const Node& n = nodes_[i];
     const int64_t from = nodes_[n.parent].pos;
-    if (n.copy_start > from) plan->push_back({false, from, n.copy_start - from, 0, 0});
-    plan->push_back({true, n.copy_start, n.copy_len, seg_.align.delta, n.fixups});
+    if (n.copy_start > from) {
+      plan->push_back({static_cast<int32_t>(from), static_cast<int32_t>(n.copy_start - from), 0,
+                       0, false});
+    }
+    plan->push_back({n.copy_start, n.copy_len, static_cast<int32_t>(n.state.align.delta),
+                     static_cast<int16_t>(n.state.fixups), true});
   }
   const int64_t pos = nodes_[last].pos;
-  if (tail_end > pos) plan->push_back({false, pos, tail_end - pos, 0, 0});
+  if (tail_end > pos) {
+    plan->push_back(
+        {static_cast<int32_t>(pos), static_cast<int32_t>(tail_end - pos), 0, 0, false});
+  }
 }
 
-int64_t SegmentCoder::Code(const Segment& seg, Cursor* cur, std::vector<PlanOp>* plan) {
-  seg_ = seg;
-  root_cursor_ = *cur;
-  nodes_.assign(1, Node{seg.start, 0, -1, 0, 0, 0});
+int64_t Coder::Code(std::vector<PlanOp>* plan) {
+  const int64_t n = s_.new_size;
+  nodes_.assign(1, Node());
   frontier_.clear();
-  frontier_.emplace(seg.start, 0);
+  frontier_.emplace(0, 0);
   best_end_ = -1;
   best_end_cost_ = 0;
+  next_anchor_ = 0;
   while (!frontier_.empty()) {
     const int32_t index = frontier_.begin()->second;
     frontier_.erase(frontier_.begin());
@@ -447,10 +592,9 @@ int64_t SegmentCoder::Code(const Segment& seg, Cursor* cur, std::vector<PlanOp>*
     // When every path goes through this node and it can end no worse than
     // anything seen so far, the path up to it is settled: emit it.
     if (frontier_.empty() && node.parent >= 0 &&
-        node.cost + InsertBits(seg.end - node.pos, false) <= best_end_cost_) {
+        node.cost + InsertBits(n - node.pos, false) <= best_end_cost_) {
       Emit(index, node.pos, plan);
       Node root = node;
-      root_cursor_ = CursorAt(node);
       root.parent = -1;
       nodes_.assign(1, root);
       best_end_ = -1;
@@ -459,11 +603,7 @@ int64_t SegmentCoder::Code(const Segment& seg, Cursor* cur, std::vector<PlanOp>*
     }
     Expand(index);
   }
-  const Node& last = nodes_[best_end_];
-  Cursor out = CursorAt(last);
-  out.after_insert = last.pos < seg.end || (last.parent < 0 && cur->after_insert);
-  Emit(best_end_, seg.end, plan);
-  *cur = out;
+  Emit(best_end_, n, plan);
   return best_end_cost_;
 }
 
@@ -480,7 +620,10 @@ std::vector<DeltaOp> BuildProgram(const Space& s, const std::vector<PlanOp>& pla
                                   const Layout& layout, bool plain_fixups) {
   std::vector<DeltaOp> program;
   program.reserve(plan.size());
-  Cursor cur;
+  struct {
+    int64_t pos = 0, last_pos = 0;
+    int fixups = 0;
+  } cur;
   for (size_t i = 0; i < plan.size(); ++i) {
     const PlanOp& op = plan[i];
     if (op.copy) {
@@ -553,53 +696,81 @@ struct Candidate {
   std::vector<PlanOp> plan;
 };
 
-Candidate CodeAll(const Space& s, const std::vector<Segment>& segments, const Layout& layout,
-                  int lookahead) {
-  Candidate c;
-  c.layout = layout;
-  c.bits = 0;
-  SegmentCoder coder(s, layout, lookahead);
-  Cursor cur;
-  for (const Segment& seg : segments) c.bits += coder.Code(seg, &cur, &c.plan);
-  return c;
+bool Trace() {
+  static const bool on = std::getenv("TW_STATS") != nullptr;
+  return on;
+}
+
+int64_t Knob(const char* name, int64_t fallback) {
+  const char* v = std::getenv(name);
+  return v ? std::atoll(v) : fallback;
 }
 
 }  // namespace
 
 VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
                          ExcludedRegion source_excluded, const DiffOptions& options) {
-  if (old_data.size() > 0x7FFFFFFF || new_data.size() > 0x7FFFFFFF ||
-      old_data.size() + new_data.size() > 0x7FFFFFFF) {
+  if (old_data.size() + new_data.size() > 0x7FFFFFFF) {
     throw std::length_error("files too large for the patch format");
   }
   const int effort = std::clamp(options.effort, 0, 3);
   const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
                 static_cast<int64_t>(new_data.size())};
+  const auto t0 = std::chrono::steady_clock::now();
+  auto lap = [&](const char* what) {
+    if (Trace()) {
+      std::fprintf(stderr, "%s %.2f\n", what,
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+  };
 
-  std::vector<Segment> segments;
-  auto T0 = std::chrono::steady_clock::now();
-  auto lap = [&](const char* what) { if (getenv("TW_STATS")) fprintf(stderr, "%s %.2f\n", what, std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count()); };
+  std::vector<Anchor> anchors;
   {
     SuffixIndex index(old_data);
-    lap("sa");
-    segments = FindSegments(s, index, 8);
-    lap("seg");
+    lap("suffix array");
+    ScanParams params;
+    params.min_match = Knob("TW_MIN", params.min_match);
+    params.margin = Knob("TW_MARGIN", params.margin);
+    params.recheck = Knob("TW_RECHECK", params.recheck);
+    params.max_stride = Knob("TW_STRIDE", params.max_stride);
+    anchors = FindAnchors(s, index, params);
+    lap("anchors");
   }
 
   std::vector<Layout> layouts;
-  const int lookahead = effort == 0 ? 1 : effort == 1 ? 2 : effort == 2 ? 3 : 5;
+  const int lookahead = static_cast<int>(Knob("TW_LA", effort == 0 ? 1 : effort == 1 ? 2 : 3));
   layouts.push_back(Layout{1, 0, 0, 255});
   const int max_fixed = effort == 0 ? 2 : effort == 1 ? 4 : 8;
   for (int f = 0; f <= max_fixed; ++f) layouts.push_back(Layout{0, f, 0, 255});
 
   Candidate best;
   for (const Layout& layout : layouts) {
-    Candidate c = CodeAll(s, segments, layout, lookahead);
-    if (getenv("TW_STATS")) fprintf(stderr, "layout P%d F%d: %ld bytes\n", layout.period, layout.fixups, c.bits/8);
+    Candidate c;
+    c.layout = layout;
+    c.bits = Coder(s, anchors, layout, lookahead).Code(&c.plan);
+    if (Trace()) std::fprintf(stderr, "P%d F%d: %ld\n", layout.period, layout.fixups, c.bits / 8);
     if (c.bits < best.bits) best = std::move(c);
   }
+  lap("coding");
+  if (Trace()) {
+    int64_t copies = 0, far = 0, out = 0, inserted = 0, fixups = 0;
+    int64_t cursor = 0;
+    for (const PlanOp& op : best.plan) {
+      if (!op.copy) {
+        inserted += op.length;
+        continue;
+      }
+      ++copies;
+      fixups += op.fixups;
+      const int64_t off = op.start + op.delta - cursor;
+      far += off > 255 || off < -255;
+      out += op.start + op.delta >= s.old_size;
+      cursor = op.start + op.delta + op.length;
+    }
+    std::fprintf(stderr, "anchors %zu copies %ld far %ld output %ld fixups %ld inserted %ld\n",
+                 anchors.size(), copies, far, out, fixups, inserted);
+  }
 
-  lap("dp");
   VersionBlock block;
   block.Excluded = source_excluded;
   SourceVersion& v = block.Record;
@@ -611,35 +782,21 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   if (PreferPlainFixups(s, best.plan)) v.VersionFlags |= kVersionPlainFixups;
   v.InsertBlockSize = best.layout.block;
 
-  if (getenv("TW_STATS")) {
-    int64_t fh[17] = {}, copies = 0, len2 = 0, ins = 0, insb = 0, offbig = 0, cost = 0;
-    Cursor cc;
-    for (const PlanOp& op : best.plan) {
-      if (op.copy) { copies++; fh[std::min(op.fixups,16)]++; len2 += op.length > 255;
-        int64_t off = op.start + op.delta - cc.pos; offbig += off > 255 || off < -255;
-        cc.pos = op.start + op.delta + op.length; }
-      else { ins++; insb += op.length; }
-    }
-    for (const PlanOp& op : best.plan) if (op.copy) for (int k = 0; k < op.fixups; ++k) cost += s.nw[op.start+op.length+k] == s.At(op.start+op.delta+op.length+k);
-    fprintf(stderr, "zero-diff fixup bytes %ld\n", cost);
-    fprintf(stderr, "segments %zu copies %ld len>255 %ld offbig %ld inserts %ld bytes %ld\nF:", segments.size(), copies, len2, offbig, ins, insb);
-    for (int i = 0; i < 17; ++i) fprintf(stderr, " %ld", fh[i]);
-    fprintf(stderr, "\n");
-  }
-  const std::vector<DeltaOp> program =
+  std::vector<DeltaOp> program =
       BuildProgram(s, best.plan, best.layout, v.VersionFlags & kVersionPlainFixups);
+  std::vector<PlanOp>().swap(best.plan);
   std::string why;
   if (!EncodeProgram(v, s.new_size, program, &block.Streams, &why)) {
     throw std::logic_error("differ made a program that cannot be encoded: " + why);
   }
   Bytes rebuilt;
-  int message = -1;
-  if (!ModelRun(v, old_data, program, &rebuilt, &message) || rebuilt != new_data) {
+  if (!ModelRun(v, old_data, program, &rebuilt) || rebuilt != new_data) {
     throw std::logic_error("differ made a program that does not rebuild the new file");
   }
   for (int i = 0; i < kStreamCount; ++i) {
     v.StreamLength[i] = static_cast<int32_t>(block.Streams.Stream[i].size());
   }
+  lap("encoding");
   return block;
 }
 

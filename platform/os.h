@@ -73,6 +73,19 @@ std::string OsModulePath();
 bool OsReadRegistryValue(const std::string& key, const std::string& value_name,
                          std::string* out);
 
+// Confinement: while a root is set, the operations that change the file
+// system (create, delete, rename, create folder, set a time by path) refuse a
+// path below the root that passes through a symbolic link (or a junction) on
+// its way down, and a new file is never created through a link, so that no
+// link inside the target folder carries a write outside it. The run sets the
+// root to its TargetBase; an empty root confines nothing.
+void OsSetConfinementRoot(const std::string& root);
+
+// The form under which the file system tells names apart: two relative names
+// with the same key name one file. Windows ignores case and reads "/" and a
+// doubled separator as "\"; the POSIX layer finds names ignoring ASCII case.
+std::string OsNameKey(const std::string& name);
+
 // Fault injection for tests: while a hook is set, every file operation asks it
 // first, and a nonzero answer fails the operation with that error code, as if
 // the disk had refused. Production code never sets one.

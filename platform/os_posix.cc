@@ -67,6 +67,57 @@ bool FindIgnoringCase(const std::string& folder, const std::string& name, std::s
   return ok;
 }
 
+// The confinement root, absolute and normalised; empty when none is set.
+std::string g_root;
+
+// path made absolute, with "." and empty components dropped and ".."
+// taken back lexically.
+std::string Normalised(const std::string& path) {
+  std::string full = path;
+  if (full.empty() || full[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    full = std::string(cwd) + "/" + full;
+  }
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= full.size()) {
+    size_t end = full.find('/', i);
+    if (end == std::string::npos) end = full.size();
+    std::string comp = full.substr(i, end - i);
+    i = end + 1;
+    if (comp.empty() || comp == ".") continue;
+    if (comp == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(comp);
+  }
+  std::string out;
+  for (const std::string& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
+
+// True when native (a path as the file system takes it) lies below the
+// confinement root and one of its folders below the root is a symbolic link.
+// The last component is not looked at: deleting or renaming a link itself
+// stays inside, and creation refuses a final link by O_NOFOLLOW.
+bool LeavesRoot(const std::string& native) {
+  if (g_root.empty()) return false;
+  std::string full = Normalised(native);
+  std::string root = g_root == "/" ? "" : g_root;
+  if (full.size() <= root.size() + 1 || full.compare(0, root.size(), root) != 0 ||
+      full[root.size()] != '/') {
+    return false;
+  }
+  for (size_t slash = full.find('/', root.size() + 1); slash != std::string::npos;
+       slash = full.find('/', slash + 1)) {
+    struct stat st;
+    if (lstat(full.substr(0, slash).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string NativePath(const std::string& path) {
@@ -107,6 +158,20 @@ std::string NativePath(const std::string& path) {
 
 void SetOsFaultHook(OsFaultHook hook) { g_fault_hook = hook; }
 
+std::string OsNameKey(const std::string& name) {
+  std::string key;
+  for (char c : name) {
+    if (c == '/') c = '\\';
+    if (c == '\\' && !key.empty() && key.back() == '\\') continue;
+    key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  return key;
+}
+
+void OsSetConfinementRoot(const std::string& root) {
+  g_root = root.empty() ? std::string() : Normalised(NativePath(root));
+}
+
 OsFile OsOpenRead(const std::string& path, int* err) {
   if (int code = Fault(OsOp::kOpenRead, path)) {
     *err = code;
@@ -133,8 +198,15 @@ OsFile OsCreate(const std::string& path, int* err) {
     *err = code;
     return kNoOsFile;
   }
+  std::string native = NativePath(path);
+  if (LeavesRoot(native)) {
+    *err = ELOOP;
+    return kNoOsFile;
+  }
   errno = 0;
-  int fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Never through a link: not out of the target folder, not to wherever a
+  // link planted under a temporary file's name points.
+  int fd = open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {
     *err = ErrnoOr(EACCES);
     return kNoOsFile;
@@ -249,21 +321,23 @@ bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
 
 bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
   struct timespec times[2];
-  return DosTimes(stamp, times) &&
-         utimensat(AT_FDCWD, NativePath(path).c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  std::string native = NativePath(path);
+  return !LeavesRoot(native) && DosTimes(stamp, times) &&
+         utimensat(AT_FDCWD, native.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool OsDeleteFile(const std::string& path) {
   if (Fault(OsOp::kDelete, path)) return false;
   std::string p = NativePath(path);
   struct stat st;
-  if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (LeavesRoot(p) || lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
   return unlink(p.c_str()) == 0;
 }
 
 bool OsRenameFile(const std::string& from, const std::string& to) {
   if (Fault(OsOp::kRename, from)) return false;
   std::string src = NativePath(from), dst = NativePath(to);
+  if (LeavesRoot(src) || LeavesRoot(dst)) return false;
   // Windows' MoveFile refuses to replace an existing file; keep that.
   if (Exists(dst)) return false;
   return rename(src.c_str(), dst.c_str()) == 0;
@@ -271,12 +345,15 @@ bool OsRenameFile(const std::string& from, const std::string& to) {
 
 bool OsReplaceFile(const std::string& from, const std::string& to) {
   if (Fault(OsOp::kRename, from)) return false;
-  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+  std::string src = NativePath(from), dst = NativePath(to);
+  if (LeavesRoot(src) || LeavesRoot(dst)) return false;
+  return rename(src.c_str(), dst.c_str()) == 0;
 }
 
 bool OsCreateFolder(const std::string& path) {
   if (Fault(OsOp::kCreateFolder, path)) return false;
-  return mkdir(NativePath(path).c_str(), 0755) == 0;
+  std::string native = NativePath(path);
+  return !LeavesRoot(native) && mkdir(native.c_str(), 0755) == 0;
 }
 
 bool OsFileExists(const std::string& path) {

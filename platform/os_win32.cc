@@ -13,7 +13,58 @@ int LastErrorOr(DWORD fallback) {
 
 HANDLE H(OsFile f) { return reinterpret_cast<HANDLE>(f); }
 
+std::string g_root;  // full path of the confinement root; empty when none
+
+std::string FullPath(const std::string& path) {
+  char buf[MAX_PATH * 2];
+  DWORD n = GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
+  return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+}
+
+// True when path lies below the root and one of its folders below the root
+// is a reparse point (a symbolic link or a junction).
+bool LeavesRoot(const std::string& path) {
+  if (g_root.empty()) return false;
+  std::string full = FullPath(path);
+  std::string root = g_root;
+  if (!root.empty() && root.back() == '\\') root.pop_back();
+  if (full.size() <= root.size() + 1 || full[root.size()] != '\\' ||
+      CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, full.data(),
+                     static_cast<int>(root.size()), root.data(),
+                     static_cast<int>(root.size())) != CSTR_EQUAL) {
+    return false;
+  }
+  for (size_t i = root.size() + 1; i < full.size(); i = CharNextA(full.c_str() + i) - full.c_str()) {
+    if (full[i] != '\\') continue;
+    DWORD a = GetFileAttributesA(full.substr(0, i).c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::string OsNameKey(const std::string& name) {
+  // Upper case the way the file system compares, through the ANSI code page
+  // (a trail byte of a double-byte character is no letter of its own).
+  std::string upper = name;
+  if (!upper.empty()) CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
+  std::string key;
+  for (const char* p = upper.c_str(); *p != '\0';) {
+    const char* next = CharNextA(p);
+    if (next == p + 1 && (*p == '/' || *p == '\\')) {
+      if (key.empty() || key.back() != '\\') key += '\\';
+    } else {
+      key.append(p, next);
+    }
+    p = next;
+  }
+  return key;
+}
+
+void OsSetConfinementRoot(const std::string& root) {
+  g_root = root.empty() ? std::string() : FullPath(root);
+}
 
 OsFile OsOpenRead(const std::string& path, int* err) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -26,6 +77,10 @@ OsFile OsOpenRead(const std::string& path, int* err) {
 }
 
 OsFile OsCreate(const std::string& path, int* err) {
+  if (LeavesRoot(path)) {
+    *err = ERROR_ACCESS_DENIED;
+    return kNoOsFile;
+  }
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -106,6 +161,7 @@ bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
 }
 
 bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
+  if (LeavesRoot(path)) return false;
   HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -114,18 +170,23 @@ bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
   return ok;
 }
 
-bool OsDeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool OsDeleteFile(const std::string& path) {
+  return !LeavesRoot(path) && DeleteFileA(path.c_str()) != 0;
+}
 
 bool OsRenameFile(const std::string& from, const std::string& to) {
-  return MoveFileA(from.c_str(), to.c_str()) != 0;
+  return !LeavesRoot(from) && !LeavesRoot(to) && MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
 bool OsReplaceFile(const std::string& from, const std::string& to) {
+  if (LeavesRoot(from) || LeavesRoot(to)) return false;
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
          0;
 }
 
-bool OsCreateFolder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool OsCreateFolder(const std::string& path) {
+  return !LeavesRoot(path) && CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
 
 bool OsFileExists(const std::string& path) {
   DWORD a = GetFileAttributesA(path.c_str());

@@ -1,68 +1,403 @@
 #!/usr/bin/env bash
-# Runs tarnwell.exe under Wine the way a user would, through wine_driver.exe.
+# Runs tarnwell.exe under Wine the way a user would, through wine_driver.exe:
+# start-up boxes, a self-contained patch in the application's folder, a patch
+# that does not fit and a target typed in, the close box during a run and
+# during a search, the layout of the window, the Alt accelerators.
 #   tests/wine/run_wine_tests.sh BUILD_WIN BUILD_NATIVE
 # BUILD_WIN holds tarnwell.exe and wine_driver.exe; BUILD_NATIVE the native
-# make_fixtures. Screenshots and driver logs go to $TARNWELL_WINE_OUT
-# (default BUILD_WIN/wine-test-output).
+# make_fixtures. Screenshots, driver logs and the tests' folders go to
+# $TARNWELL_WINE_OUT (default BUILD_WIN/wine-test-output).
+# Everything runs in one Xvfb display and one warm Wine session: starting
+# those costs seconds, a test program only a fraction of one.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
 win=$(cd "$1" && pwd)
 native=$(cd "$2" && pwd)
 out=${TARNWELL_WINE_OUT:-$win/wine-test-output}
-rm -rf "$out"
-mkdir -p "$out/fixtures"
-. "$here/../../scripts/wine-env.sh" || exit 1
 
-failures=0
-pass() { echo "PASS $1"; }
-fail() { echo "FAIL $1"; failures=$((failures + 1)); }
-
-# The executable must be a 32-bit GUI program that needs nothing beyond
-# Windows' own DLLs.
-dump=$(i686-w64-mingw32-objdump -p "$win/tarnwell.exe")
-allowed='^(KERNEL32|USER32|GDI32|COMDLG32|ADVAPI32|msvcrt)\.(dll|DLL)$'
-bad=$(echo "$dump" | sed -n 's/^\s*DLL Name: //p' | grep -viE "$allowed" || true)
-if grep -q 'Magic.*010b' <<<"$dump" && grep -q 'Subsystem.*Windows GUI' <<<"$dump" &&
-   [[ -z $bad ]]; then
-  pass "tarnwell.exe is a 32-bit GUI program importing only system DLLs"
-else
-  fail "tarnwell.exe imports or format (unexpected: ${bad:-none})"
+if [[ ${_TARNWELL_WINE_SESSION:-} != "$out" ]]; then
+  rm -rf "$out"
+  mkdir -p "$out/fixtures" "$out/shots" "$out/work"
+  . "$root/scripts/wine-env.sh" || exit 1
+  _TARNWELL_WINE_SESSION=$out tarnwell_headless "$0" "$@"
+  exit
 fi
 
-"$native/make_fixtures" "$out/fixtures" || exit 1
-# Wine maps / to drive Z:. (winepath would start a wineserver without a
-# display, and the next program would inherit that headless desktop.)
-winpath() { local p=$1; echo "Z:${p//\//\\}"; }
-fixtures_win=$(winpath "$out/fixtures")
+fixtures=$out/fixtures
+shots=$out/shots
+work=$out/work
+failures=0
+start_all=$SECONDS
 
-# drive NAME EXPECTED_SUBSTRING... -- DRIVER ARGS: runs the driver, keeps its
-# log, and checks that every expected text appears in it.
-drive() {
-  local name=$1
-  shift
-  local -a expect=()
-  while [[ $1 != -- ]]; do expect+=("$1"); shift; done
-  shift
-  local log="$out/$name.log"
-  tarnwell_headless wine "$win/wine_driver.exe" "$@" >"$log" 2>&1
-  local rc=$?
-  local ok=1
-  ((rc == 0)) || ok=0
-  for e in "${expect[@]}"; do grep -qF -- "$e" "$log" || { ok=0; echo "  missing: $e"; }; done
-  if ((ok)); then pass "$name"; else fail "$name (driver exit $rc, log $log)"; sed 's/^/  | /' "$log"; fi
+# Wine maps / to drive Z:. (winepath would start a wineserver of its own.)
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+
+# run_test NAME: runs the function test_NAME, reports PASS or FAIL with its
+# time; a failing test's driver log is shown.
+run_test() {
+  local name=$1 started=$EPOCHREALTIME
+  local -a why=()
+  test_"$name"
+  local status=$?
+  local took
+  took=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+  if ((status == 0 && ${#why[@]} == 0)); then
+    echo "PASS $name (${took}s)"
+  else
+    echo "FAIL $name (${took}s)"
+    printf '  %s\n' "${why[@]}"
+    [[ -f $out/$name.log ]] && sed 's/^/  | /' "$out/$name.log"
+    failures=$((failures + 1))
+  fi
+}
+# Within a test: note a failure (the test goes on, to report all of them).
+flunk() { why+=("$*"); }
+
+# Takes the screenshots the driver asks for (step "shot NAME").
+take_shots() {
+  local request name
+  for request in "$shots"/*.request; do
+    [[ -e $request ]] || continue
+    name=$(basename "$request" .request)
+    import -window root "$out/$name.png" 2>>"$out/import.log" || echo "  screenshot $name failed"
+    rm -f "$request"
+  done
 }
 
-drive no_arguments 'caption "命令列的使用方法 "' -- \
-  "$win/tarnwell.exe" -- box press 1 exit 1
-drive usage 'caption "命令列的使用方法 "' '用法: Patchname [舊檔案]' -- \
-  "$win/tarnwell.exe" -h -- box press 1 exit 1
-drive not_a_patch 'caption "更新有錯誤 "' 'notapatch.bin' -- \
-  "$win/tarnwell.exe" "$fixtures_win\\notapatch.bin" -- box press 1 exit 255
-drive format_191 'caption "更新有錯誤 "' 'format-191' -- \
-  "$win/tarnwell.exe" "$fixtures_win\\v191.bin" -- box press 1 exit 255
-drive compressed 'caption "更新有錯誤 "' '不支援內部壓縮的功能' -- \
-  "$win/tarnwell.exe" "$fixtures_win\\compressed.bin" -- box press 1 exit 255
+# drive NAME DRIVER_ARG...: runs the driver, leaves its output in NAME.log;
+# the status is the driver's (0: every step passed).
+drive() {
+  local log=$out/$1.log
+  shift
+  wine "$win/wine_driver.exe" --shots "$shots" "$@" >"$log" 2>&1 &
+  local pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    take_shots
+    sleep 0.1
+  done
+  wait "$pid"
+  local status=$?
+  if ((status)); then
+    flunk "driver ended with $status: $(grep -m1 '^FAIL' "$log")"
+    return 1
+  fi
+}
 
+# in_log NAME TEXT...: each TEXT appears in NAME.log.
+in_log() {
+  local log=$out/$1.log text
+  shift
+  for text in "$@"; do grep -qF -- "$text" "$log" || flunk "missing in log: $text"; done
+}
+
+# same_files A B LIST: every file named in LIST is the same under A and B.
+same_files() {
+  local name
+  while IFS= read -r name; do
+    cmp -s "$1/$name" "$2/$name" || flunk "$1/$name differs from $2/$name"
+  done <"$3"
+}
+
+# fresh NAME: an empty folder for one test.
+fresh() { rm -rf "${work:?}/$1" && mkdir -p "$work/$1" && echo "$work/$1"; }
+
+# The program's texts as the driver prints them (UTF-8; \r \n escaped).
+title='caption "Tarnwell 更新程式 v2.1g R2 中文化版本  (中文化: Mirelda =^_^=)"'
+question_caption='caption "找到準備更新的目標"'
+question_here='"這個更新程式可以套用到「目前的這個資料夾 」.  現在，您準備要套用這個更新程式上去了嗎？"'
+error_caption='caption "錯誤"'
+no_target_box='"\r\n無法繼續進行更新動作呦! 因為這個更新程式好像不適用於現行的資料夾耶？\r\n請使用「瀏覽」這個按鈕，選取目標資料夾的位置，然後再按 「套用」，\r\n這樣就大功告成了!  "'
+close_caption='caption "確認   "'
+close_text='"您確定要中斷目前的工作，然後退出程式？"'
+checking_here='"正在檢查這個更新程式是否真的能夠套用到 「目前的這個資料夾 」... "'
+test_passed='"測試沒有問題! 現在開始進行更新... "'
+applied='"更新程式成功的套用上去了.  ^_^  "'
+exit_text='"離 開"' apply_text='"套  用"' browse_text='"瀏覽(&B)"'
+# A run has ended well once the apply button is hidden; the last line of the
+# log comes a moment earlier, while the window is still busy.
+apply_hidden="hidden enabled 0x40000300 0x00000000 $apply_text"
+target_label='套用到:  '
+
+# --- the executable itself -----------------------------------------------
+
+# A 32-bit GUI program that needs nothing beyond Windows' own DLLs.
+test_exe_format() {
+  local dump bad
+  dump=$(i686-w64-mingw32-objdump -p "$win/tarnwell.exe")
+  bad=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump" |
+        grep -viE '^(KERNEL32|USER32|GDI32|COMDLG32|ADVAPI32|msvcrt)\.(dll|DLL)$')
+  grep -q 'Magic.*010b' <<<"$dump" || flunk "not a 32-bit executable"
+  grep -q 'Subsystem.*Windows GUI' <<<"$dump" || flunk "not a GUI program"
+  [[ -z $bad ]] || flunk "imports $bad"
+}
+
+# The window class loads the icon by its name; Explorer shows the version.
+test_exe_resources() {
+  local name
+  for name in PATCHICON VS_VERSION_INFO "Tarnwell 更新程式"; do
+    # Resource names and version strings are stored as UTF-16LE.
+    local pattern
+    pattern=$(printf '%s' "$name" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 | tr -d ' \n' |
+              sed 's/../\\x&/g')
+    LC_ALL=C grep -qaP "$pattern" "$win/tarnwell.exe" || flunk "no resource text $name"
+  done
+}
+
+# The script that makes a self-contained patch refuses what would not work.
+test_make_self_contained() {
+  local dir
+  dir=$(fresh make_self_contained)
+  local make=$root/scripts/make-self-contained.sh
+  "$make" "$win/tarnwell.exe" "$fixtures/update.bin" "$dir/update.exe" 2>/dev/null ||
+    flunk "cannot make update.exe"
+  cmp -s <(cat "$win/tarnwell.exe" "$fixtures/update.bin") "$dir/update.exe" ||
+    flunk "update.exe is not the applier followed by the patch"
+  "$make" "$win/tarnwell.exe" "$fixtures/notapatch.bin" "$dir/x.exe" 2>/dev/null &&
+    flunk "took a file that is no patch"
+  "$make" "$dir/update.exe" "$fixtures/update.bin" "$dir/y.exe" 2>/dev/null &&
+    flunk "took an applier that already carries a patch"
+  [[ ! -e $dir/x.exe && ! -e $dir/y.exe ]] || flunk "left an output after refusing"
+}
+
+# --- start-up ---------------------------------------------------------------
+
+test_no_arguments() {
+  drive no_arguments "$win/tarnwell.exe" -- box expect 'caption "命令列的使用方法 "' press 1 exit 1
+}
+test_usage() {
+  drive usage "$win/tarnwell.exe" -h -- box expect 'caption "命令列的使用方法 "' \
+    expect '用法: Patchname [舊檔案]' press 1 exit 1
+}
+test_not_a_patch() {
+  drive not_a_patch "$win/tarnwell.exe" "$(winpath "$fixtures")\\notapatch.bin" -- \
+    box expect 'caption "更新有錯誤 "' expect 'notapatch.bin' press 1 exit 255
+}
+test_format_191() {
+  drive format_191 "$win/tarnwell.exe" "$(winpath "$fixtures")\\v191.bin" -- \
+    box expect 'caption "更新有錯誤 "' expect 'format-191' press 1 exit 255
+}
+test_compressed() {
+  drive compressed "$win/tarnwell.exe" "$(winpath "$fixtures")\\compressed.bin" -- \
+    box expect 'caption "更新有錯誤 "' expect '不支援內部壓縮的功能' press 1 exit 255
+}
+
+# --- runs -------------------------------------------------------------------
+
+# What a user does: copies the patch program into the application's folder
+# and starts it there. The first run finds the folder and asks; after Yes
+# only the exit button is left.
+test_self_contained_here() {
+  local dir
+  dir=$(fresh self_contained_here)
+  cp -r "$fixtures/app-1.0" "$dir/app"
+  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
+    "$dir/app/update.exe" || return 1
+  drive self_contained_here --cd "$dir/app" "$dir/app/update.exe" -- \
+    box expect "$question_caption" expect "$question_here" shot question press 6 \
+    window "Kestrin GUI" until "$apply_hidden" \
+    expect "item ListBox 1 0 $checking_here" \
+    expect 'item ListBox 1 1 " "' \
+    expect "item ListBox 1 2 $test_passed" \
+    expect 'item ListBox 1 3 " "' \
+    expect 'item ListBox 1 4 "正在更新檔案「game.exe」: (ok) "' \
+    expect 'item ListBox 1 5 "正在更新檔案「data\levels.dat」: (ok) "' \
+    expect 'item ListBox 1 6 "正在更新檔案「說明.txt」: (ok) "' \
+    expect 'item ListBox 1 7 "寫入包含在裡面的檔案「data\level9.dat」. "' \
+    expect 'item ListBox 1 8 " "' \
+    expect "item ListBox 1 9 $applied" \
+    absent 'item ListBox 1 10 ' \
+    expect "shown enabled 0x50000300 0x00000000 $exit_text" \
+    expect "shown disabled 0x58000300 0x00000000 $browse_text" \
+    expect 'control Edit 0 1 ' \
+    expect 'Demo Game 1.1 更新程式\r\r\n遊戲說明: fixes the save routine' \
+    pause 300 shot success \
+    click Button 1 exit 0
+  # Only the target box is disabled among the edits.
+  grep -q '^control Edit 0 1 .* shown disabled ' "$out/self_contained_here.log" ||
+    flunk "the target box is not disabled"
+  same_files "$dir/app" "$fixtures/app-1.1" "$fixtures/app.new"
+  same_files "$dir/app/backup-1.0" "$fixtures/app-1.0" "$fixtures/app.replaced"
+  [[ ! -e $dir/app/backup-1.0/data/level9.dat ]] || flunk "an included file was backed up"
+}
+
+# Started where the application is not: the search finds nothing and says
+# so. The user types the right folder and presses apply; that run tests with
+# messages, then applies. The idle window closes without a question.
+test_wrong_folder_then_apply() {
+  local dir target
+  dir=$(fresh wrong_folder_then_apply)
+  mkdir -p "$dir/downloads/pictures"
+  cp -r "$fixtures/app-1.0" "$dir/app"
+  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
+    "$dir/downloads/update.exe" || return 1
+  target=$(winpath "$dir/app")
+  drive wrong_folder_then_apply --cd "$dir/downloads" "$dir/downloads/update.exe" -- \
+    box expect "$error_caption" expect "$no_target_box" shot no_target press 1 \
+    window "Kestrin GUI" \
+    expect "item ListBox 1 0 $checking_here" \
+    expect 'item ListBox 1 1 " "' \
+    expect 'item ListBox 1 2 "無法繼續進行更新動作呦! 因為這個更新程式好像不適用於現行的資料夾耶？ "' \
+    expect 'item ListBox 1 3 "請使用「瀏覽」這個按鈕，選取目標資料夾的位置，然後再按 「套用」， "' \
+    expect 'item ListBox 1 4 "這樣就大功告成了!  "' \
+    absent 'item ListBox 1 5 ' \
+    expect "shown enabled 0x50000300 0x00000000 $apply_text" \
+    expect "shown enabled 0x50000300 0x00000000 $browse_text" \
+    measure "$target_label" \
+    type Edit 1 "$target" click Button 2 until "$apply_hidden" \
+    expect "item ListBox 1 0 \"正在檢查這個更新程式是否真的能夠套用到 「$target」... \"" \
+    expect 'item ListBox 1 1 "檢查 「game.exe」 檔案裡面的更新資訊 ： (ok) "' \
+    expect 'item ListBox 1 2 "檢查 「data\levels.dat」 檔案裡面的更新資訊 ： (ok) "' \
+    expect 'item ListBox 1 3 "檢查 「說明.txt」 檔案裡面的更新資訊 ： (ok) "' \
+    expect 'item ListBox 1 4 "跳過包含在裡面的檔案 「data\level9.dat」. "' \
+    expect "item ListBox 1 6 $test_passed" \
+    expect 'item ListBox 1 8 "正在更新檔案「game.exe」: (ok) "' \
+    expect 'item ListBox 1 11 "寫入包含在裡面的檔案「data\level9.dat」. "' \
+    expect "item ListBox 1 13 $applied" \
+    close exit 0
+  same_files "$dir/app" "$fixtures/app-1.1" "$fixtures/app.new"
+  same_files "$dir/app/backup-1.0" "$fixtures/app-1.0" "$fixtures/app.replaced"
+  [[ -z $(ls -A "$dir/downloads/pictures") ]] || flunk "wrote into a folder that did not fit"
+}
+
+# The window as laid out, read back from the snapshot the last test took of
+# the idle window: outer size and place, styles, every control's rectangle.
+test_window_layout() {
+  local log=$out/wrong_folder_then_apply.log
+  [[ -f $log ]] || { flunk "no log of wrong_folder_then_apply"; return 1; }
+  # The first complete snapshot of the main window.
+  local snap
+  snap=$(awk '/^window Kestrin GUI$/ { on = 1 } on && /^step / { exit } on { print }' "$log")
+  local screen_w screen_h scroll_bar x y w h style
+  read -r _ screen_w screen_h scroll_bar < <(grep -m1 '^screen ' "$log")
+  read -r _ x y w h < <(grep -m1 '^rect ' <<<"$snap")
+  read -r _ style _ < <(grep -m1 '^style ' <<<"$snap")
+  grep -qxF -- "$title big5=5461726e77656c6c20a7f3b773b57ba6a12076322e316720523220a4a4a4e5a4c6aaa9a5bb202028a4a4a4e5a4c63a204d6972656c6461203d5e5f5e3d29" <<<"$snap" ||
+    flunk "title differs"
+  [[ "$x $y $w $h" == "$(((screen_w - 600) / 2)) $(((screen_h - 405) / 2)) 600 405" ]] ||
+    flunk "window at $x $y size $w x $h on a $screen_w x $screen_h work area"
+  # Caption and close box on an overlapped window; no sizing border, no
+  # minimise or maximise box. The system adds visible and clip-siblings.
+  ((($style & 0x00ff0000) == 0x00c80000)) || flunk "window style $style"
+
+  local label_width
+  read -r _ label_width _ < <(grep -m1 '^width ' "$log")
+  [[ -n $label_width ]] || flunk "no width of the target label"
+  # class number left top width height style exstyle, in creation order.
+  local expected="Button 1 519 342 65 25 0x50000300 0x00000000
+Button 2 449 342 65 25 0x50000300 0x00000000
+Button 3 519 160 65 25 0x50000300 0x00000000
+Edit 1 $((25 + label_width)) 160 $((475 - label_width)) 25 0x50000000 0x00000200
+Edit 2 10 25 575 125 0x50200804 0x00000200
+ListBox 1 9 215 575 125 0x50304000 0x00000200"
+  local actual item_height
+  read -r _ _ _ item_height < <(grep -m1 '^itemheight ListBox 1 ' <<<"$snap")
+  # A list box shrinks to whole lines (counted while its horizontal scroll
+  # bar was still there) and shows its scroll bars only when they are needed;
+  # put back what the system changed.
+  actual=$(grep '^control ' <<<"$snap" | while read -r _ cls _ n l t cw ch _ _ st ex _; do
+    if [[ $cls == ListBox ]] && ((ch <= 125 && ch > 125 - item_height - scroll_bar)); then
+      ch=125
+      st=$(printf '0x%08x' $((st | 0x00300000)))
+    fi
+    echo "$cls $n $l $t $cw $ch $st $ex"
+  done)
+  [[ $actual == "$expected" ]] ||
+    flunk "controls differ (< expected, > actual):" "$(diff <(echo "$expected") <(echo "$actual"))"
+  in_log wrong_folder_then_apply "$exit_text" "$apply_text" "$browse_text"
+}
+
+# pixels PNG X Y W H: prints how many pixels of that rectangle are drawn in
+# text black and how many in link blue (0xEE0000 as 0x00BBGGRR; smoothed
+# edges count when the colour clearly leans that way).
+pixels() {
+  convert "$1" -crop "${4}x${5}+${2}+${3}" +repage -depth 8 txt:- 2>/dev/null |
+    awk -F'[(),]' 'NR > 1 { r = $3; g = $4; b = $5
+      if (r < 90 && g < 90 && b < 90) dark++
+      else if (b > 170 && r < 90 && g < 90) blue++ }
+      END { print dark + 0, blue + 0 }'
+}
+
+# The labels and links that the window paints itself, found on the
+# screenshot of the finished run: each where it belongs and in its colour.
+test_painted_texts() {
+  local png=$out/success.png x y
+  [[ -f $png ]] || { flunk "no screenshot success.png"; return 1; }
+  read -r _ x y _ < <(grep '^client ' "$out/self_contained_here.log" | tail -1)
+  local name left top width dark blue
+  while read -r name left top width; do
+    read -r dark blue < <(pixels "$png" $((x + left)) $((y + top)) "$width" 14)
+    case $name in
+      link*) ((blue > 30 && dark == 0)) || flunk "$name: $blue blue and $dark black pixels" ;;
+      *) ((dark > 30 && blue == 0)) || flunk "$name: $dark black and $blue blue pixels" ;;
+    esac
+  done <<'EOF_AREAS'
+label_target 15 164 60
+label_description 15 4 180
+label_progress 15 195 180
+label_links 10 347 40
+link_what_is_a_patch 57 347 110
+link_make_your_own 175 347 150
+EOF_AREAS
+}
+
+# Closing during a run asks first. No: the run goes on. Yes: the run still
+# finishes, then the program ends with 0.
+test_close_during_run() {
+  local dir
+  dir=$(fresh close_during_run)
+  cp -r "$fixtures/big-1.0" "$dir/big"
+  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/big.bin" \
+    "$dir/big-update.exe" || return 1
+  drive close_during_run --timeout 60000 --cd "$dir" "$dir/big-update.exe" "$(winpath "$dir/big")" -- \
+    window "Kestrin GUI" close \
+    box expect "$close_caption" expect "$close_text" shot close_question press 7 \
+    window "Kestrin GUI" until "$test_passed" absent "$applied" close \
+    box expect "$close_caption" press 6 \
+    exit 0
+  same_files "$dir/big" "$fixtures/big-1.1" "$fixtures/big.new"
+  same_files "$dir/big/backup" "$fixtures/big-1.0" "$fixtures/big.replaced"
+}
+
+# Yes to the close question during a search stops the search at its next
+# step: the candidate being tested is still asked about, the next one never
+# is, the run reports that it found nothing, and the program ends with 0.
+test_close_during_search() {
+  local dir
+  dir=$(fresh close_during_search)
+  cp -r "$fixtures/big-1.0" "$dir/one"
+  cp -r "$fixtures/big-1.0" "$dir/two"
+  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/big.bin" \
+    "$dir/big-update.exe" || return 1
+  drive close_during_search --timeout 60000 --cd "$dir" "$dir/big-update.exe" -- \
+    window "Kestrin GUI" close \
+    box expect "$close_caption" press 6 \
+    box expect "$question_caption" press 7 \
+    box expect "$error_caption" expect "$no_target_box" press 1 \
+    exit 0
+  same_files "$dir/one" "$fixtures/big-1.0" "$fixtures/big.new"
+  same_files "$dir/two" "$fixtures/big-1.0" "$fixtures/big.new"
+  [[ ! -e $dir/one/backup && ! -e $dir/two/backup ]] || flunk "a backup was made"
+}
+
+# Alt with a lower-case letter acts while idle; the upper-case one does not.
+test_alt_keys() {
+  local dir
+  dir=$(fresh alt_keys)
+  drive alt_keys --cd "$dir" "$win/tarnwell.exe" "$(winpath "$fixtures")\\update.bin" "$(winpath "$dir")" -- \
+    box expect "$error_caption" press 1 \
+    window "Kestrin GUI" alt E pause 300 show expect "$title" \
+    alt e exit 0
+}
+
+"$native/make_fixtures" "$fixtures" || { echo "FAIL make_fixtures"; exit 1; }
+for name in exe_format exe_resources make_self_contained no_arguments usage not_a_patch \
+    format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
+    close_during_run close_during_search alt_keys; do
+  run_test "$name"
+done
+
+echo "wine tests: $((SECONDS - start_all))s in the session"
 if ((failures)); then
   echo "wine tests: $failures failed"
   exit 1

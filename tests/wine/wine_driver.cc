@@ -1,30 +1,59 @@
-// Drives a Win32 GUI program under Wine the way a user would: starts it,
-// waits for its windows, reports what they show and clicks buttons.
+// Drives a Win32 GUI program under Wine the way a user would, from another
+// process and through window messages only: starts it, waits for its windows,
+// reports what they show, clicks, types, closes and checks the exit code.
 //
-//   wine_driver.exe [--timeout MS] [--script FILE] PROGRAM [ARG...] [-- STEP...]
+//   wine_driver.exe [--timeout MS] [--cd DIR] [--shots DIR] [--script FILE]
+//                   PROGRAM [ARG...] [-- STEP...]
 //
-// Steps (from FILE, one per line, '#' starts a comment, then from after --):
-//   box            wait for a dialog box (class #32770) of the program, print it
-//   window [CLASS] wait for any (or a CLASS) top-level window of the program
-//   press ID       click button ID of the last window (IDOK=1 IDCANCEL=2 IDYES=6 IDNO=7)
-//   command ID     send WM_COMMAND ID to the last window, as a menu item does
-//   pause MS       sleep
-//   exit CODE|any  wait for the program to end and check its exit code
+// --cd sets the program's working folder. --shots names a folder shared with
+// a screenshot taker (see "shot").
 //
-// Output is UTF-8 with '\n' line ends, one fact per line, so tests can grep:
-//   caption "…" big5=hex            the window title
-//   control CLASS ID "…" big5=hex   every child window
-//   item CLASS ID INDEX "…" big5=hex  every list box / combo box entry
+// Steps (from FILE, one per line, '#' starts a comment, 'single quotes' group
+// words; then from after --). "The window" is the one the last box/window
+// step found:
+//   box             wait for a dialog box (class #32770) of the program, print it
+//   window [CLASS]  wait for any (or a CLASS) enabled top-level window, print it
+//   show            print the window again
+//   until TEXT      print the window again every 100 ms until TEXT is in it
+//   expect TEXT     fail unless TEXT is in what the window printed last
+//   absent TEXT     fail if TEXT is in what the window printed last
+//   press ID        click button ID of a dialog (IDOK=1 IDCANCEL=2 IDYES=6 IDNO=7)
+//   command ID      post WM_COMMAND ID to the window, as a menu item does
+//   click CLASS N   click (BM_CLICK) the Nth CLASS control of the window
+//   type CLASS N T  set the text of the Nth CLASS control to T (WM_SETTEXT)
+//   close           post WM_CLOSE to the window, as its close box does
+//   alt CHAR        post WM_SYSCHAR CHAR (Alt+CHAR) to the window
+//   measure TEXT    print the width of TEXT in the window's default font
+//   shot NAME       create NAME.request in the --shots folder, wait until it is gone
+//   pause MS        sleep
+//   exit CODE|any   wait for the program to end and check its exit code
+// N counts the window's own controls of that class from 1 in creation order.
+//
+// Output is UTF-8 with '\n' line ends, one fact per line, so tests can grep
+// (CR and LF inside texts are written as \r and \n):
+//   window CLASS                  a window found or printed again
+//   caption "…" big5=hex          its title
+//   rect X Y W H                  its outer rectangle on the screen
+//   client X Y W H                its client area, the origin on the screen
+//   style STYLE EXSTYLE           its styles, in hex
+//   control CLASS ID N X Y W H shown|hidden enabled|disabled STYLE EXSTYLE "…" big5=hex
+//                                 each own control, position in client coordinates
+//   itemheight CLASS N H          the line height of a list box
+//   item CLASS N INDEX "…" big5=hex   each line of a list box / combo box
+//   screen W H S                  SM_CXFULLSCREEN, SM_CYFULLSCREEN, SM_CYHSCROLL
+//   width W "…"                   from measure
 // "big5=" holds the text in code page 950, i.e. the bytes the program itself
 // handled through the ANSI API. Exit status: 0 all steps passed, 1 a step
 // failed (the program is then killed), 2 bad usage.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <io.h>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -38,8 +67,10 @@ struct Failure : std::runtime_error {
 
 DWORD g_timeout_ms = 20000;
 PROCESS_INFORMATION g_child{};
-HWND g_window = nullptr;       // target of press/command
-std::set<HWND> g_pressed;      // dialogs already answered; they may linger a moment
+HWND g_window = nullptr;   // the window the steps act on
+std::string g_printed;     // what printing it gave last
+std::set<HWND> g_pressed;  // dialogs already answered; they may linger a moment
+std::wstring g_shots;      // folder of screenshot requests
 
 std::string Convert(const std::wstring& w, UINT code_page) {
   if (w.empty()) return {};
@@ -51,13 +82,34 @@ std::string Convert(const std::wstring& w, UINT code_page) {
   return out;
 }
 
-// Prints "text" big5=hex. The hex is the exact check: a Big5 text that went
-// through the wrong code page still looks plausible once printed as UTF-8.
-void PrintText(const std::wstring& text) {
-  std::string big5 = Convert(text, 950);
-  std::printf("\"%s\" big5=", Convert(text, CP_UTF8).c_str());
-  for (unsigned char c : big5) std::printf("%02x", c);
-  std::printf("\n");
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  return out;
+}
+
+// "text" big5=hex. The hex is the exact check: a Big5 text that went through
+// the wrong code page still looks plausible once printed as UTF-8.
+std::string Quoted(const std::wstring& text) {
+  std::string out = "\"";
+  for (char c : Convert(text, CP_UTF8)) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  out += "\" big5=";
+  char hex[3];
+  for (unsigned char c : Convert(text, 950)) {
+    std::snprintf(hex, sizeof hex, "%02x", c);
+    out += hex;
+  }
+  return out;
 }
 
 // The W forms are used throughout: with an A call on another process's list
@@ -82,31 +134,91 @@ std::string ClassOf(HWND w) {
   return name;
 }
 
-void PrintItems(HWND w, const std::string& cls) {
+std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Line(const char* format, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
+
+// The window's own controls (not theirs) in creation order: Wine, like
+// Windows, links each new child below its older siblings.
+std::vector<HWND> Controls(HWND parent) {
+  std::vector<HWND> out;
+  for (HWND w = GetWindow(parent, GW_CHILD); w; w = GetWindow(w, GW_HWNDNEXT)) out.push_back(w);
+  return out;
+}
+
+HWND Control(const std::string& cls, int n) {
+  if (!g_window || !IsWindow(g_window)) throw Failure("no window to act on");
+  int seen = 0;
+  for (HWND w : Controls(g_window)) {
+    if (lstrcmpiA(ClassOf(w).c_str(), cls.c_str()) == 0 && ++seen == n) return w;
+  }
+  throw Failure("the window has no " + cls + " number " + std::to_string(n));
+}
+
+std::string Items(HWND w, const std::string& cls, int n) {
   UINT count_msg, len_msg, text_msg;
   if (lstrcmpiA(cls.c_str(), "ListBox") == 0) {
     count_msg = LB_GETCOUNT, len_msg = LB_GETTEXTLEN, text_msg = LB_GETTEXT;
   } else if (lstrcmpiA(cls.c_str(), "ComboBox") == 0) {
     count_msg = CB_GETCOUNT, len_msg = CB_GETLBTEXTLEN, text_msg = CB_GETLBTEXT;
   } else {
-    return;
+    return {};
+  }
+  std::string out;
+  if (count_msg == LB_GETCOUNT) {
+    out += Line("itemheight %s %d %ld\n", cls.c_str(), n,
+                static_cast<long>(Ask(w, LB_GETITEMHEIGHT, 0, 0)));
   }
   LRESULT count = Ask(w, count_msg, 0, 0);
   for (LRESULT i = 0; i < count; ++i) {
     std::wstring text(Ask(w, len_msg, i, 0) + 1, L'\0');
-    LRESULT n = Ask(w, text_msg, i, reinterpret_cast<LPARAM>(text.data()));
-    text.resize(n < 0 ? 0 : n);
-    std::printf("item %s %d %ld ", cls.c_str(), GetDlgCtrlID(w), static_cast<long>(i));
-    PrintText(text);
+    LRESULT got = Ask(w, text_msg, i, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(got < 0 ? 0 : got);
+    out += Line("item %s %d %ld ", cls.c_str(), n, static_cast<long>(i)) + Quoted(text) + "\n";
   }
+  return out;
 }
 
-BOOL CALLBACK PrintChild(HWND w, LPARAM) {
-  std::string cls = ClassOf(w);
-  std::printf("control %s %d ", cls.c_str(), GetDlgCtrlID(w));
-  PrintText(WindowText(w));
-  PrintItems(w, cls);
-  return TRUE;
+std::string Describe(HWND window) {
+  RECT r{};
+  GetWindowRect(window, &r);
+  RECT client{};
+  GetClientRect(window, &client);
+  POINT origin{0, 0};
+  ClientToScreen(window, &origin);
+  std::string out = "window " + ClassOf(window) + "\ncaption " + Quoted(WindowText(window)) + "\n";
+  out +=
+      Line("rect %ld %ld %ld %ld\nclient %ld %ld %ld %ld\nstyle 0x%08lx 0x%08lx\n", r.left, r.top,
+           r.right - r.left, r.bottom - r.top, origin.x, origin.y, client.right, client.bottom,
+           GetWindowLongW(window, GWL_STYLE), GetWindowLongW(window, GWL_EXSTYLE));
+  std::map<std::string, int> numbers;
+  for (HWND w : Controls(window)) {
+    std::string cls = ClassOf(w);
+    int n = ++numbers[cls];
+    RECT c{};
+    GetWindowRect(w, &c);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&c), 2);
+    out +=
+        Line("control %s %d %d %ld %ld %ld %ld %s %s 0x%08lx 0x%08lx ", cls.c_str(),
+             GetDlgCtrlID(w), n, c.left, c.top, c.right - c.left, c.bottom - c.top,
+             IsWindowVisible(w) ? "shown" : "hidden", IsWindowEnabled(w) ? "enabled" : "disabled",
+             GetWindowLongW(w, GWL_STYLE), GetWindowLongW(w, GWL_EXSTYLE)) +
+        Quoted(WindowText(w)) + "\n";
+    out += Items(w, cls, n);
+  }
+  return out;
+}
+
+void Print() {
+  if (!g_window || !IsWindow(g_window)) throw Failure("the window is gone");
+  g_printed = Describe(g_window);
+  std::fputs(g_printed.c_str(), stdout);
 }
 
 struct Search {
@@ -127,24 +239,44 @@ BOOL CALLBACK MatchTop(HWND w, LPARAM param) {
   return FALSE;
 }
 
+void ThrowIfEnded(const char* instead) {
+  if (WaitForSingleObject(g_child.hProcess, 0) != WAIT_OBJECT_0) return;
+  DWORD code = 0;
+  GetExitCodeProcess(g_child.hProcess, &code);
+  throw Failure("program ended with code " + std::to_string(code) + " instead of " + instead);
+}
+
 void WaitWindow(const char* cls) {
   Search s{cls, nullptr};
   for (DWORD start = GetTickCount(); GetTickCount() - start < g_timeout_ms; Sleep(50)) {
     EnumWindows(MatchTop, reinterpret_cast<LPARAM>(&s));
     if (s.found) break;
-    if (WaitForSingleObject(g_child.hProcess, 0) == WAIT_OBJECT_0) {
-      DWORD code = 0;
-      GetExitCodeProcess(g_child.hProcess, &code);
-      throw Failure("program ended with code " + std::to_string(code) + " instead of showing a window");
-    }
+    ThrowIfEnded("showing a window");
   }
   if (!s.found) throw Failure("no window within " + std::to_string(g_timeout_ms) + " ms");
   g_window = s.found;
   // Controls are filled in after the window appears; give them a moment.
   Sleep(200);
-  std::printf("window %s\ncaption ", ClassOf(g_window).c_str());
-  PrintText(WindowText(g_window));
-  EnumChildWindows(g_window, PrintChild, 0);
+  Print();
+}
+
+void Until(const std::string& text) {
+  for (DWORD start = GetTickCount();; Sleep(100)) {
+    ThrowIfEnded("showing the text");
+    if (!g_window || !IsWindow(g_window)) throw Failure("the window is gone");
+    g_printed = Describe(g_window);
+    if (g_printed.find(text) != std::string::npos) break;
+    if (GetTickCount() - start >= g_timeout_ms) {
+      std::fputs(g_printed.c_str(), stdout);
+      throw Failure("no '" + text + "' within " + std::to_string(g_timeout_ms) + " ms");
+    }
+  }
+  std::fputs(g_printed.c_str(), stdout);
+}
+
+void Expect(const std::string& text, bool present) {
+  if ((g_printed.find(text) != std::string::npos) != present)
+    throw Failure(std::string(present ? "missing" : "unexpected") + " '" + text + "'");
 }
 
 void Press(int id, bool need_button) {
@@ -162,6 +294,51 @@ void Press(int id, bool need_button) {
   if (ClassOf(g_window) == "#32770") g_pressed.insert(g_window);
 }
 
+// A user can neither click nor type into a control that is hidden or greyed.
+HWND UsableControl(const std::string& cls, int n) {
+  HWND w = Control(cls, n);
+  if (!IsWindowVisible(w) || !IsWindowEnabled(w))
+    throw Failure(cls + " number " + std::to_string(n) + " is disabled or hidden");
+  return w;
+}
+
+// Posted, not sent: the click may start work that runs for long or opens a
+// modal box, and the driver must be free to watch it.
+void Click(const std::string& cls, int n) { PostMessageW(UsableControl(cls, n), BM_CLICK, 0, 0); }
+
+void Type(const std::string& cls, int n, const std::string& text) {
+  std::wstring w = Widen(text);
+  if (!Ask(UsableControl(cls, n), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.c_str())))
+    throw Failure("the control refused the text");
+}
+
+void PostToWindow(UINT msg, WPARAM wp, LPARAM lp) {
+  if (!g_window || !IsWindow(g_window)) throw Failure("no window to send to");
+  PostMessageW(g_window, msg, wp, lp);
+}
+
+void Measure(const std::string& text) {
+  if (!g_window || !IsWindow(g_window)) throw Failure("no window to measure in");
+  std::wstring w = Widen(text);
+  HDC dc = GetDC(g_window);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+  ReleaseDC(g_window, dc);
+  std::printf("width %ld %s\n", size.cx, Quoted(w).c_str());
+}
+
+void Shot(const std::string& name) {
+  if (g_shots.empty()) throw Failure("shot needs --shots");
+  std::wstring request = g_shots + L"\\" + Widen(name) + L".request";
+  HANDLE h = CreateFileW(request.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw Failure("cannot create " + Convert(request, CP_UTF8));
+  CloseHandle(h);
+  for (DWORD start = GetTickCount(); GetFileAttributesW(request.c_str()) != INVALID_FILE_ATTRIBUTES;
+       Sleep(50)) {
+    if (GetTickCount() - start >= g_timeout_ms) throw Failure("no screenshot taken of " + name);
+  }
+}
+
 void WaitExit(const std::string& expected) {
   if (WaitForSingleObject(g_child.hProcess, g_timeout_ms) != WAIT_OBJECT_0)
     throw Failure("program still running after " + std::to_string(g_timeout_ms) + " ms");
@@ -172,11 +349,12 @@ void WaitExit(const std::string& expected) {
     throw Failure("exit code " + std::to_string(code) + ", expected " + expected);
 }
 
-bool IsStep(const std::string& word) {
-  for (const char* name : {"box", "window", "press", "command", "pause", "exit"})
-    if (word == name) return true;
-  return false;
-}
+// How many arguments each step takes; "window" takes its class only when one
+// follows.
+const std::map<std::string, int> kSteps = {
+    {"box", 0},     {"window", 1},  {"show", 0},  {"until", 1}, {"expect", 1}, {"absent", 1},
+    {"press", 1},   {"command", 1}, {"click", 2}, {"type", 3},  {"close", 0},  {"alt", 1},
+    {"measure", 1}, {"shot", 1},    {"pause", 1}, {"exit", 1}};
 
 int Number(const std::string& word) {
   char* end = nullptr;
@@ -188,21 +366,47 @@ int Number(const std::string& word) {
 void RunSteps(const std::vector<std::string>& words) {
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& step = words[i];
-    if (!IsStep(step)) throw Failure("unknown step '" + step + "'");
-    bool takes_arg = step != "box" && (step != "window" || (i + 1 < words.size() && !IsStep(words[i + 1])));
-    if (takes_arg && i + 1 >= words.size()) throw Failure("step '" + step + "' needs an argument");
-    std::string arg = takes_arg ? words[++i] : "";
-    std::printf("step %s%s%s\n", step.c_str(), takes_arg ? " " : "", arg.c_str());
+    auto known = kSteps.find(step);
+    if (known == kSteps.end()) throw Failure("unknown step '" + step + "'");
+    size_t takes = known->second;
+    if (step == "window" && (i + 1 >= words.size() || kSteps.count(words[i + 1]))) takes = 0;
+    if (i + takes >= words.size()) throw Failure("step '" + step + "' needs more arguments");
+    std::vector<std::string> arg(words.begin() + i + 1, words.begin() + i + 1 + takes);
+    i += takes;
+    std::string shown = step;
+    for (const std::string& a : arg) shown += " " + a;
+    std::printf("step %s\n", shown.c_str());
+    std::fflush(stdout);
     if (step == "box") {
       WaitWindow("#32770");
     } else if (step == "window") {
-      WaitWindow(takes_arg ? arg.c_str() : nullptr);
+      WaitWindow(takes ? arg[0].c_str() : nullptr);
+    } else if (step == "show") {
+      Print();
+    } else if (step == "until") {
+      Until(arg[0]);
+    } else if (step == "expect" || step == "absent") {
+      Expect(arg[0], step == "expect");
     } else if (step == "press" || step == "command") {
-      Press(Number(arg), step == "press");
+      Press(Number(arg[0]), step == "press");
+    } else if (step == "click") {
+      Click(arg[0], Number(arg[1]));
+    } else if (step == "type") {
+      Type(arg[0], Number(arg[1]), arg[2]);
+    } else if (step == "close") {
+      PostToWindow(WM_CLOSE, 0, 0);
+    } else if (step == "alt") {
+      if (arg[0].size() != 1) throw Failure("alt takes one character");
+      // Bit 29: the Alt key is down.
+      PostToWindow(WM_SYSCHAR, static_cast<unsigned char>(arg[0][0]), 0x20000001);
+    } else if (step == "measure") {
+      Measure(arg[0]);
+    } else if (step == "shot") {
+      Shot(arg[0]);
     } else if (step == "pause") {
-      Sleep(Number(arg));
+      Sleep(Number(arg[0]));
     } else {
-      WaitExit(arg);
+      WaitExit(arg[0]);
     }
     std::fflush(stdout);
   }
@@ -232,8 +436,8 @@ std::wstring Quote(const std::wstring& arg) {
 std::wstring DosPath(const std::wstring& path) {
   if (path.empty() || path[0] != L'/') return path;
   using ToDos = WCHAR* (*)(const char*);
-  auto to_dos = reinterpret_cast<ToDos>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_dos_file_name")));
+  auto to_dos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_dos_file_name")));
   if (!to_dos) return path;
   WCHAR* dos = to_dos(Convert(path, CP_UTF8).c_str());
   if (!dos) return path;
@@ -242,15 +446,31 @@ std::wstring DosPath(const std::wstring& path) {
   return out;
 }
 
+// Words of a script line; 'single quotes' group words (double quotes stay
+// literal, since texts to look for often hold them).
 std::vector<std::string> ReadScript(const std::wstring& path) {
   FILE* f = _wfopen(DosPath(path).c_str(), L"rb");
   if (!f) throw Failure("cannot open script " + Convert(path, CP_UTF8));
   std::vector<std::string> words;
-  char line[1024];
+  char line[2048];
   while (std::fgets(line, sizeof line, f)) {
-    if (char* hash = std::strchr(line, '#')) *hash = '\0';
-    for (char* w = std::strtok(line, " \t\r\n"); w; w = std::strtok(nullptr, " \t\r\n"))
-      words.push_back(w);
+    std::string word;
+    bool quoted = false, any = false;
+    for (const char* p = line; *p; ++p) {
+      if (*p == '\'') {
+        quoted = !quoted;
+        any = true;
+      } else if (!quoted && (*p == '#' || std::strchr(" \t\r\n", *p))) {
+        if (any) words.push_back(word);
+        word.clear();
+        any = false;
+        if (*p == '#') break;
+      } else {
+        word += *p;
+        any = true;
+      }
+    }
+    if (any) words.push_back(word);
   }
   std::fclose(f);
   return words;
@@ -266,13 +486,17 @@ int main() {
   LocalFree(argv);
 
   std::vector<std::string> steps;
-  std::wstring command_line;
+  std::wstring command_line, folder;
   size_t i = 0;
   try {
     for (; i < args.size() && args[i].rfind(L"--", 0) == 0 && args[i] != L"--"; i += 2) {
       if (i + 1 >= args.size()) throw Failure("option needs a value");
       if (args[i] == L"--timeout") {
         g_timeout_ms = static_cast<DWORD>(std::wcstoul(args[i + 1].c_str(), nullptr, 10));
+      } else if (args[i] == L"--cd") {
+        folder = DosPath(args[i + 1]);
+      } else if (args[i] == L"--shots") {
+        g_shots = DosPath(args[i + 1]);
       } else if (args[i] == L"--script") {
         steps = ReadScript(args[i + 1]);
       } else {
@@ -285,18 +509,20 @@ int main() {
     for (++i; i < args.size(); ++i) steps.push_back(Convert(args[i], CP_UTF8));
   } catch (const Failure& e) {
     std::fprintf(stderr,
-                 "wine_driver: %s\nusage: wine_driver.exe [--timeout MS] [--script FILE] PROGRAM "
-                 "[ARG...] [-- STEP...]\n",
+                 "wine_driver: %s\nusage: wine_driver.exe [--timeout MS] [--cd DIR] [--shots DIR] "
+                 "[--script FILE] PROGRAM [ARG...] [-- STEP...]\n",
                  e.what());
     return 2;
   }
 
   std::printf("run %s\n", Convert(command_line, CP_UTF8).c_str());
+  std::printf("screen %d %d %d\n", GetSystemMetrics(SM_CXFULLSCREEN),
+              GetSystemMetrics(SM_CYFULLSCREEN), GetSystemMetrics(SM_CYHSCROLL));
   std::fflush(stdout);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &g_child)) {
+  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.empty() ? nullptr : folder.c_str(), &startup, &g_child)) {
     std::printf("FAIL cannot start program (error %lu)\n", GetLastError());
     return 1;
   }

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds the clang fuzz build and runs each fuzz target in turn for SECONDS,
+# one process at a time and at the lowest priority, after replaying its past
+# crashes (fuzz/regressions/<target>/). CI runs it with 60; longer campaigns
+# use the same script. The corpus grows in the work folder and is kept
+# between runs.
+#   fuzz/run_fuzzers.sh SECONDS [TARGET...]     targets: container decoder run name
+# Environment: FUZZ_BUILD_DIR (build-fuzz), FUZZ_WORK_DIR (<build>/campaign),
+# FUZZ_TMPDIR (scratch folders of the targets; /dev/shm when there is one).
+# Prints one line of figures per target; exits 1 when any target crashed
+# (the input is kept under <work>/crashes/<target>/).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
+  sed -n "2,11p" "$0" >&2
+  exit 2
+fi
+seconds=$1
+shift
+targets=("$@")
+((${#targets[@]})) || targets=(container decoder run name)
+build=${FUZZ_BUILD_DIR:-build-fuzz}
+# The targets write a few small files per input: on a memory file system
+# that costs little.
+if [[ -z ${FUZZ_TMPDIR:-} && -d /dev/shm && -w /dev/shm ]]; then FUZZ_TMPDIR=/dev/shm; fi
+export TMPDIR=${FUZZ_TMPDIR:-${TMPDIR:-/tmp}}
+work=${FUZZ_WORK_DIR:-$build/campaign}
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARNWELL_FUZZ=ON >/dev/null
+cmake --build "$build" --target make_fuzz_seeds "${targets[@]/%/_fuzzer}"
+rm -rf "$work/seeds"
+mkdir -p "$work"
+"$build/fuzz/make_fuzz_seeds" "$work/seeds" >/dev/null
+
+max_len() {
+  case $1 in
+    name) echo 256 ;;
+    *) echo 16384 ;;
+  esac
+}
+
+failed=0
+summary=()
+for t in "${targets[@]}"; do
+  bin=$build/fuzz/${t}_fuzzer
+  corpus=$work/corpus/$t
+  crashes=$work/crashes/$t
+  log=$work/$t.log
+  mkdir -p "$corpus" "$crashes"
+  mapfile -t past < <(find "fuzz/regressions/$t" -type f ! -name '.*' 2>/dev/null | sort)
+  if ((${#past[@]})) && ! "$bin" "${past[@]}" >"$work/$t.replay.log" 2>&1; then
+    echo "== $t: a past crash crashes again (see $work/$t.replay.log)"
+    failed=1
+    continue
+  fi
+  echo "== $t: fuzzing for $seconds s"
+  status=0
+  nice -n 19 "$bin" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/" \
+    "$corpus" "$work/seeds/$t" >"$log" 2>&1 || status=$?
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  size=$(find "$corpus" -type f | wc -l)
+  found=$(find "$crashes" -type f | wc -l)
+  line=$(printf '%-10s %10s execs %7s execs/s  corpus %5s  crash files %s' "$t" "${runs:-?}" \
+    "${rate:-?}" "$size" "$found")
+  summary+=("$line")
+  if ((status != 0)); then
+    echo "== $t: crashed (exit $status); log: $log"
+    grep -m1 -E 'ERROR|property violated|runtime error' "$log" || true
+    failed=1
+  fi
+done
+echo "== figures"
+printf '%s\n' "${summary[@]}"
+exit $failed

@@ -1,0 +1,455 @@
+// Damaged and hostile patches against a real folder: every truncation and
+// every single-byte change of the structure of valid patches of each shape
+// ends in success or a catalogue message, never in a crash or a hang, and
+// never leaves the target folder in a state that neither the old files nor a
+// successful apply explain. Names that would reach outside the target, or
+// name one file twice, are refused before anything is written.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+
+#include "apply/run_patch.h"
+#include "container/entries.h"
+#include "container/patch_loader.h"
+#include "delta/decoder.h"
+#include "delta/streams.h"
+#include "messages/catalogue.h"
+#include "messages/messages.h"
+#include "platform/os.h"
+#include "state/run_state.h"
+#include "tests/folder_state.h"
+#include "tests/patch_builder.h"
+#include "tests/test_util.h"
+
+namespace tw {
+namespace {
+
+Bytes Filler(size_t n, unsigned seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 29 + seed * 13) ^ (i >> 4));
+  return b;
+}
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+bool IsCatalogueText(const std::string& text) {
+  if (text == NativeText(kCompressedBodyText)) return true;
+  for (int i = 0; i < kMessageCount; ++i) {
+    if (text == MessageText(i)) return true;
+  }
+  return false;
+}
+
+// A scratch tree on a memory file system where there is one: root/temp is
+// the run's temp folder, root/box holds the target folder and a sibling.
+class ScratchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetRunState();
+    struct stat st;
+    std::string base = stat("/dev/shm", &st) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string tmpl = base + "/tarnwell-hostile-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    root_ = tmpl;
+    ASSERT_EQ(mkdir((root_ + "/temp").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root_ + "/box").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(Target().c_str(), 0755), 0);
+    WriteFileBytes(root_ + "/box/sibling.txt", Filler(40, 9));
+    g_run.TempFolder = root_ + "/temp\\";
+    setenv("TMPDIR", (root_ + "/temp").c_str(), 1);
+  }
+  void TearDown() override {
+    SetOsFaultHook(nullptr);
+    OsSetConfinementRoot("");
+    ResetRunState();
+    RemovePath(root_);
+  }
+  std::string Target() const { return root_ + "/box/target"; }
+  std::string Core(const std::string& posix) const {
+    std::string p = posix;
+    for (char& c : p) {
+      if (c == '/') c = '\\';
+    }
+    return p;
+  }
+  // Everything beside the target folder and the temp folder.
+  FolderState Surroundings() const {
+    FolderState s = ReadFolderState(root_);
+    for (auto it = s.begin(); it != s.end();) {
+      bool inner = it->first.rfind("box/target", 0) == 0 || it->first.rfind("temp", 0) == 0 ||
+                   it->first == "carrier.bin";
+      it = inner ? s.erase(it) : std::next(it);
+    }
+    return s;
+  }
+  // Lays out `installed`, runs the carrier on it and returns the raised text
+  // ("" for success).
+  std::string RunOn(const Bytes& carrier, const FolderState& installed, bool single_file) {
+    LayOutFolderState(Target(), installed);
+    for (const std::string& n : ListNames(root_ + "/temp")) RemovePath(root_ + "/temp/" + n);
+    WriteFileBytes(root_ + "/carrier.bin", carrier);
+    ResetRunState();
+    g_run.TempFolder = root_ + "/temp\\";
+    g_run.PatchFilePath = Core(root_ + "/carrier.bin");
+    g_run.TargetPath = g_run.TargetBase = Core(Target()) + (single_file ? "\\a.exe" : "");
+    std::string text;
+    try {
+      RunPatch();
+    } catch (const PatchError& e) {
+      text = e.text();
+      if (!IsCatalogueText(text)) text = "not a catalogue message: " + text;
+    }
+    g_run.Carrier.Close();
+    g_run.BodyTempFile.Close();
+    return text;
+  }
+  std::string root_;
+};
+
+// The installed application the shapes patch.
+FolderState Installed() {
+  return {{"a.exe", "f:" + Str(Filler(600, 1))},
+          {"sub", "d"},
+          {"sub/b.dat", "f:" + Str(Filler(300, 2))},
+          {"readme.txt", "f:old readme"}};
+}
+
+Bytes NewA() {
+  Bytes b = Filler(600, 1);
+  for (size_t i = 200; i < 230; ++i) b[i] ^= 0x3c;
+  return b;
+}
+
+struct Shape {
+  const char* name;
+  PatchContents patch;
+  bool single_file = false;
+};
+
+std::vector<Shape> Shapes() {
+  const Bytes old_a = Filler(600, 1), old_b = Filler(300, 2);
+  Bytes new_b = old_b;
+  new_b.resize(280);
+  PatchContents base;
+  base.BackupFolderName = "bak";
+  base.Description = "desc";
+  std::vector<Shape> shapes;
+
+  Shape multi{"multi-file", base};
+  multi.patch.Entries.push_back(MakePatchedEntry("a.exe", {old_a}, NewA()));
+  multi.patch.Entries.push_back(MakePatchedEntry("sub\\b.dat", {old_b}, new_b));
+  multi.patch.Entries.push_back(IncludedEntry{"readme.txt", 0x28762980, BytesOf("new readme")});
+  shapes.push_back(multi);
+
+  Shape single{"single-file", base, true};
+  single.patch.HeaderMode = 1;
+  single.patch.Entries.push_back(MakePatchedEntry("", {old_a}, NewA()));
+  shapes.push_back(single);
+
+  Shape chain{"version chain", base};
+  PatchedEntry c = MakePatchedEntry("a.exe", {Filler(90, 5), old_a, Filler(120, 6)}, NewA());
+  c.Versions[0].VersionName = "old.exe";
+  chain.patch.Entries.push_back(c);
+  shapes.push_back(chain);
+
+  Shape excluded{"excluded regions", base};
+  PatchedEntry x;
+  x.EntryName = "sub\\b.dat";
+  x.EntryFlags = kEntryHasExcludedRegions;
+  x.Excluded = {10, 4};
+  x.NewSize = static_cast<int32_t>(new_b.size());
+  x.NewCrc = ChecksumBytes(new_b.data(), new_b.size(), 10, 4);
+  x.Versions.push_back(MakeVersionBlock(old_b, new_b, "", {5, 3}));
+  excluded.patch.Entries.push_back(x);
+  shapes.push_back(excluded);
+
+  Shape registry{"registry and optional", base};
+  registry.patch.HeaderFlags = kFlagHasRegistryLocation;
+  registry.patch.RegistryKeyPath = "SOFTWARE\\T";
+  registry.patch.RegistryValueName = "Dir";
+  PatchedEntry opt = MakePatchedEntry("gone.dll", {Filler(50, 7)}, Filler(60, 8));
+  opt.EntryFlags = kEntryOptionalFile;
+  registry.patch.Entries.push_back(opt);
+  PatchedEntry none;
+  none.EntryName = "readme.txt";
+  none.NewSize = 10;
+  none.NewCrc = ChecksumBytes("old readme", 10);
+  registry.patch.Entries.push_back(none);
+  registry.patch.Entries.push_back(MakePatchedEntry("sub\\b.dat", {old_b}, new_b));
+  shapes.push_back(registry);
+  return shapes;
+}
+
+// Carrier offsets of bytes that are data rather than structure: the streams
+// of every version and the bytes of included files.
+std::vector<bool> DataBytes(const std::string& carrier_path, size_t size) {
+  std::vector<bool> data(size, false);
+  LoadPatch();
+  const int64_t body_at = kHeaderSize;  // no prefix: the header starts the carrier
+  for (;;) {
+    int kind = ReadNextEntry();
+    if (kind == kEntryEnd) break;
+    if (kind == kEntryPatched) {
+      const FileEntry& e = g_run.Entry;
+      for (int k = 1; k <= e.VersionCount; ++k) {
+        int64_t n = 0;
+        for (int i = 0; i < kStreamCount; ++i) n += e.Version[k].StreamLength[i];
+        for (int64_t i = 0; i < n; ++i) data[body_at + e.StreamStart[k] + i] = true;
+      }
+    } else {
+      int64_t at = g_run.BodyTempFile.Tell() + 8;
+      unsigned char header[8];
+      ReadBodyBytes(header, 8);
+      int64_t n = header[0] | (header[1] << 8) | (header[2] << 16);
+      for (int64_t i = 0; i < n; ++i) data[body_at + at + i] = true;
+      g_run.BodyTempFile.SeekRelative(n);
+    }
+    if (!g_run.MultiFileMode) break;
+  }
+  (void)carrier_path;
+  g_run.BodyTempFile.Close();
+  return data;
+}
+
+class SweepTest : public ScratchTest {
+ protected:
+  // Checks one outcome against the two states that may exist afterwards.
+  void ExpectClean(const std::string& text, const std::string& what) {
+    ++cases_;
+    if (!text.empty()) ++refused_;
+    ASSERT_EQ(text.find("not a catalogue message"), std::string::npos) << what << ": " << text;
+    FolderState after = ReadFolderState(Target());
+    std::multiset<std::string> allowed = FileContents(before_), now = FileContents(after);
+    for (const std::string& c : FileContents(success_)) allowed.insert(c);
+    for (const std::string& c : now) {
+      ASSERT_TRUE(allowed.count(c)) << what << ": a file holds what neither state has";
+    }
+    // An old file may leave its place only for the backup folder, unless a
+    // successful apply drops it too (single-file mode keeps no backup).
+    for (const std::string& c : FileContents(before_)) {
+      if (FileContents(success_).count(c)) {
+        ASSERT_TRUE(now.count(c)) << what << ": an old file was lost";
+      }
+    }
+    ASSERT_EQ(Surroundings(), surroundings_) << what << ": a file outside the target changed";
+  }
+
+  void Sweep(const Shape& shape) {
+    Bytes carrier;
+    ASSERT_TRUE(WritePatch(shape.patch, &carrier));
+    before_ = Installed();
+    surroundings_ = Surroundings();
+    ASSERT_EQ(RunOn(carrier, before_, shape.single_file), "") << shape.name;
+    success_ = ReadFolderState(Target());
+    ASSERT_NE(success_, before_);
+    std::vector<bool> data = DataBytes(root_ + "/carrier.bin", carrier.size());
+    const std::string name = shape.name;
+
+    // Every prefix of the carrier file.
+    for (size_t n = 0; n < carrier.size(); ++n) {
+      Bytes cut(carrier.begin(), carrier.begin() + static_cast<long>(n));
+      ExpectClean(RunOn(cut, before_, shape.single_file), name + " prefix " + std::to_string(n));
+    }
+    // Every shorter body inside an intact header and trailer.
+    const size_t body = carrier.size() - kHeaderSize - kTrailerSize;
+    for (size_t n = 0; n < body; ++n) {
+      Bytes cut(carrier.begin(), carrier.begin() + static_cast<long>(kHeaderSize + n));
+      PutU32(&cut, static_cast<uint32_t>(kHeaderSize + n + kTrailerSize));
+      PutU32(&cut, kPatchMagic);
+      ExpectClean(RunOn(cut, before_, shape.single_file), name + " body " + std::to_string(n));
+    }
+    // Every structure byte changed to a few values.
+    for (size_t i = 0; i < carrier.size(); ++i) {
+      if (data[i]) continue;
+      const unsigned char b = carrier[i];
+      for (unsigned char v : {uint8_t{0x00}, uint8_t{0xFF}, static_cast<uint8_t>(b + 1),
+                              static_cast<uint8_t>(b ^ 0x80)}) {
+        if (v == b) continue;
+        Bytes changed = carrier;
+        changed[i] = v;
+        auto start = std::chrono::steady_clock::now();
+        ExpectClean(RunOn(changed, before_, shape.single_file),
+                    name + " byte " + std::to_string(i) + " = " + std::to_string(v));
+        ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+            << name << " byte " << i << " = " << int{v} << " takes too long";
+      }
+    }
+  }
+  FolderState before_, success_, surroundings_;
+  int cases_ = 0, refused_ = 0;
+};
+
+TEST_F(SweepTest, TruncationsAndByteChangesOfEveryShapeEndCleanly) {
+  for (const Shape& shape : Shapes()) {
+    int cases = cases_;
+    Sweep(shape);
+    if (HasFatalFailure()) return;
+    EXPECT_GT(cases_ - cases, 500) << shape.name;
+  }
+  // Most damage is noticed; a few changes (a description byte, a time) are harmless.
+  EXPECT_GT(refused_, cases_ * 8 / 10);
+  RecordProperty("cases", cases_);
+}
+
+// Two entries that name one file on Windows are refused before any change.
+class NameClashTest : public ScratchTest {};
+
+TEST_F(NameClashTest, NamesDifferingOnlyInCaseRefuseThePatchBeforeAnyChange) {
+  const Bytes old_a = Filler(600, 1);
+  struct Case {
+    const char* first;
+    const char* second;
+    bool patched_first;
+  } cases[] = {
+      {"a.exe", "A.EXE", true},       {"sub\\b.dat", "SUB/B.dat", false},
+      {"readme.txt", "README.txt", false}, {"a.exe", "a.exe", true},
+      {"sub\\b.dat", "sub\\\\b.dat", false},
+  };
+  for (const Case& c : cases) {
+    PatchContents patch;
+    patch.BackupFolderName = "bak";
+    if (c.patched_first) {
+      patch.Entries.push_back(MakePatchedEntry(c.first, {old_a}, NewA()));
+    } else {
+      patch.Entries.push_back(IncludedEntry{c.first, 0, BytesOf("first")});
+    }
+    patch.Entries.push_back(IncludedEntry{c.second, 0, BytesOf("second")});
+    Bytes carrier;
+    ASSERT_TRUE(WritePatch(patch, &carrier));
+    EXPECT_EQ(RunOn(carrier, Installed(), false), MessageText(kMsgPatchDamaged))
+        << c.first << " / " << c.second;
+    EXPECT_EQ(ReadFolderState(Target()), Installed()) << c.first << " / " << c.second;
+  }
+  // Names that differ in more than case are two files.
+  PatchContents fine;
+  fine.BackupFolderName = "bak";
+  fine.Entries.push_back(IncludedEntry{"readme.txt", 0, BytesOf("one")});
+  fine.Entries.push_back(IncludedEntry{"readme.txt.bak", 0, BytesOf("two")});
+  Bytes carrier;
+  ASSERT_TRUE(WritePatch(fine, &carrier));
+  EXPECT_EQ(RunOn(carrier, Installed(), false), "");
+  EXPECT_EQ(ReadFileText(Target() + "/readme.txt.bak"), "two");
+}
+
+// Links inside the target folder never carry a write outside it.
+class LinkTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    ASSERT_EQ(mkdir((root_ + "/box/outside").c_str(), 0755), 0);
+    WriteFileBytes(root_ + "/box/outside/b.dat", Filler(300, 2));
+    WriteFileText(root_ + "/box/outside/secret.txt", "secret");
+  }
+  FolderState WithLinks() {
+    FolderState s = Installed();
+    s["link"] = "l:../outside";
+    s["secret-link.txt"] = "l:../outside/secret.txt";
+    return s;
+  }
+  std::string Apply(const PatchContents& patch) {
+    Bytes carrier;
+    EXPECT_TRUE(WritePatch(patch, &carrier));
+    outside_ = ReadFolderState(root_ + "/box/outside");
+    return RunOn(carrier, WithLinks(), false);
+  }
+  void ExpectOutsideUnchanged(const std::string& what) {
+    EXPECT_EQ(ReadFolderState(root_ + "/box/outside"), outside_) << what;
+  }
+  FolderState outside_;
+};
+
+TEST_F(LinkTest, WritesThroughALinkedFolderAreRefused) {
+  PatchContents included;
+  included.BackupFolderName = "bak";
+  included.Entries.push_back(IncludedEntry{"link\\evil.txt", 0, BytesOf("escaped")});
+  EXPECT_EQ(Apply(included), MessageText(kMsgWriteIncludedFailed));
+  ExpectOutsideUnchanged("included file");
+
+  // The old file is read through the link, but the new one may not be
+  // written there, nor the old one moved away from there.
+  Bytes old_b = Filler(300, 2), new_b = Filler(310, 3);
+  PatchContents patched;
+  patched.BackupFolderName = "bak";
+  patched.Entries.push_back(MakePatchedEntry("link\\b.dat", {old_b}, new_b));
+  EXPECT_EQ(Apply(patched), MessageText(kMsgReplaceFailed));
+  ExpectOutsideUnchanged("patched file");
+
+  // A backup folder that is a link is refused as well.
+  PatchContents backup;
+  backup.BackupFolderName = "link";
+  backup.Entries.push_back(MakePatchedEntry("a.exe", {Filler(600, 1)}, NewA()));
+  std::string text = Apply(backup);
+  EXPECT_TRUE(text == MessageText(kMsgBackupFailed)) << text;
+  ExpectOutsideUnchanged("backup folder");
+  EXPECT_EQ(ReadFileBytes(Target() + "/a.exe"), Filler(600, 1));
+}
+
+TEST_F(LinkTest, ALinkedFileIsReplacedNotWrittenThrough) {
+  PatchContents patch;
+  patch.BackupFolderName = "bak";
+  patch.Entries.push_back(IncludedEntry{"secret-link.txt", 0, BytesOf("new text")});
+  EXPECT_EQ(Apply(patch), "");
+  ExpectOutsideUnchanged("linked file");
+  EXPECT_EQ(ReadFileText(Target() + "/secret-link.txt"), "new text");
+  // The link itself is what went into the backup folder.
+  EXPECT_EQ(ReadFolderState(Target())["bak/secret-link.txt"], "l:../outside/secret.txt");
+}
+
+TEST_F(LinkTest, ALinkPlantedUnderTheStagingNameIsNotFollowed) {
+  // The new file is written beside the old one under a name that a local
+  // attacker can predict; a dangling link there must not create its target.
+  FolderState installed = Installed();
+  installed["a.exe.TRW0.tmp"] = "l:../outside/planted";
+  PatchContents patch;
+  patch.BackupFolderName = "bak";
+  patch.Entries.push_back(MakePatchedEntry("a.exe", {Filler(600, 1)}, NewA()));
+  Bytes carrier;
+  ASSERT_TRUE(WritePatch(patch, &carrier));
+  outside_ = ReadFolderState(root_ + "/box/outside");
+  // The temp result may simply be moved there; make it be copied instead.
+  SetOsFaultHook([](OsOp op, const std::string& path) {
+    return op == OsOp::kRename && path.find("\\TRW") != std::string::npos ? EXDEV : 0;
+  });
+  EXPECT_EQ(RunOn(carrier, installed, false), MessageText(kMsgReplaceFailed));
+  SetOsFaultHook(nullptr);
+  ExpectOutsideUnchanged("planted link");
+  EXPECT_EQ(ReadFileBytes(Target() + "/a.exe"), Filler(600, 1));
+}
+
+TEST_F(ScratchTest, DecodingStopsAtTheStatedSize) {
+  // Ten stream bytes that copy the output onto itself would otherwise write
+  // without end; the entry says the file has 100 bytes.
+  const Bytes old_a = Filler(600, 1);
+  SourceVersion v;
+  v.SourceSize = 600;
+  v.SourceCrc = ChecksumBytes(old_a.data(), old_a.size());
+  v.InsertBlockSize = 200;
+  v.FixupPeriod = 0;
+  std::vector<DeltaOp> program = {CopyOp(600, 0)};
+  for (int i = 0; i < 6; ++i) program.push_back(CopyOp(30000, -600 * (i == 0)));
+  VersionBlock block{"", v, {}, {}};
+  ASSERT_TRUE(EncodeProgram(v, 100000, program, &block.Streams));
+  PatchedEntry e;
+  e.EntryName = "a.exe";
+  e.NewSize = 100;
+  e.NewCrc = 0;
+  e.Versions.push_back(block);
+  PatchContents patch;
+  patch.BackupFolderName = "bak";
+  patch.Entries.push_back(e);
+  Bytes carrier;
+  ASSERT_TRUE(WritePatch(patch, &carrier));
+  EXPECT_EQ(RunOn(carrier, Installed(), false), MessageText(kMsgPatchDamaged));
+  for (const std::string& n : ListNames(root_ + "/temp")) {
+    struct stat st;
+    ASSERT_EQ(stat((root_ + "/temp/" + n).c_str(), &st), 0);
+    EXPECT_LE(st.st_size, 1000) << n;
+  }
+  EXPECT_EQ(ReadFolderState(Target()), Installed());
+}
+
+}  // namespace
+}  // namespace tw
