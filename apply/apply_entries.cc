@@ -15,13 +15,37 @@
 namespace tw {
 namespace {
 
-bool HasNewFile(const std::string& path) {
+// What one read of a file told about it: its size and its checksum with the
+// entry's excluded region skipped (when the size made it worth taking).
+struct FileFacts {
+  bool opened = false;
+  int64_t size = -1;
+  bool summed = false;
+  bool complete = false;
+  uint32_t crc = 0;
+};
+
+FileFacts Examine(const std::string& path) {
+  FileFacts facts;
   File f;
-  bool match = f.OpenRead(path) && f.Size() == g_run.Entry.NewSize &&
-               ChecksumMatches(f, g_run.Entry.Excluded, g_run.Entry.NewCrc);
+  if (f.OpenRead(path)) {
+    facts.opened = true;
+    facts.size = f.Size();
+    // The checksum only for a file that has the new file's size.
+    if (facts.size == g_run.Entry.NewSize) {
+      facts.complete = true;
+      facts.crc = ChecksumFile(f, g_run.Entry.Excluded.offset, g_run.Entry.Excluded.length,
+                               &facts.complete);
+      facts.summed = true;
+    }
+  }
   f.Close();
   ClearIoError();
-  return match;
+  return facts;
+}
+
+bool IsNewFile(const FileFacts& facts) {
+  return facts.summed && ChecksumAccepts(facts.crc, facts.complete, g_run.Entry.NewCrc);
 }
 
 std::string UnderTarget(const std::string& name) {
@@ -29,8 +53,10 @@ std::string UnderTarget(const std::string& name) {
 }
 
 // Runs the version chain from the first version whose source is present and
-// matches; returns false when none is. *result names the final output.
-bool DecodeChain(std::string* result) {
+// matches; returns false when none is. *result names the final output and
+// *result_crc holds its checksum as the decoder wrote it. installed is what
+// the already-updated test learnt of the installed file.
+bool DecodeChain(const FileFacts& installed, std::string* result, OutputChecksum* result_crc) {
   const FileEntry& e = g_run.Entry;
   bool have = false;
   std::string input;
@@ -43,9 +69,22 @@ bool DecodeChain(std::string* result) {
     req.verify_source = req.source_optional = !have;
     req.source_excluded = e.VersionExcluded[k];
     req.source_path = have ? input : UnderTarget(e.VersionName[k]);
+    if (k == e.VersionCount) {
+      req.output_checksum = result_crc;
+      req.output_excluded = e.Excluded;
+    }
+    // The installed file was just summed with the same region: no need to
+    // read it again to know whether it is this version's source.
+    if (!have && installed.summed && installed.complete && req.source_path == e.InstalledPath &&
+        req.source_excluded.offset == e.Excluded.offset &&
+        req.source_excluded.length == e.Excluded.length) {
+      req.source_crc_known = true;
+      req.source_crc = installed.crc;
+    }
     std::string out;
     bool ok = DecodeVersion(req, &out);
     if (!ok && g_run.MultiFileMode) {
+      req.source_crc_known = false;
       req.source_path = g_run.TargetPath + "\\" + g_run.BackupFolderName + "\\" + e.VersionName[k];
       ok = DecodeVersion(req, &out);
     }
@@ -70,13 +109,15 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
     }
   }
   bool announce_outcome = !quiet && (!test || multi);
-  if (HasNewFile(e.InstalledPath)) {
+  FileFacts installed = Examine(e.InstalledPath);
+  if (IsNewFile(installed)) {
     if (announce_outcome) LogMessage(kMsgAlreadyUpdated);
     return true;
   }
   std::string result = UnderTarget(g_run.EntryName);
-  bool ready_new = HasNewFile(result);
-  if (!ready_new && !DecodeChain(&result)) {
+  bool ready_new = IsNewFile(Examine(result));
+  OutputChecksum decoded;
+  if (!ready_new && !DecodeChain(installed, &result, &decoded)) {
     if (e.OptionalFile) {
       if (!quiet) LogMessage(kMsgNoSourceOptional);
       return true;
@@ -85,10 +126,9 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
     return false;
   }
   {
-    File check;
-    bool good = check.OpenRead(result) && ChecksumMatches(check, e.Excluded, e.NewCrc);
-    check.Close();
-    ClearIoError();
+    // A decoded result was summed as it was written; a ready new file was
+    // summed above.
+    bool good = ready_new || ChecksumAccepts(decoded.value, decoded.complete, e.NewCrc);
     if (!good) {
       // A wrong result is of no use to anyone; do not leave it in the temp folder.
       if (!ready_new) DeleteFileQuietly(result);

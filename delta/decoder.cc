@@ -45,7 +45,7 @@ void CheckRoom(int64_t n) {
 void WriteOutput(const unsigned char* data, int64_t n) {
   CheckRoom(n);
   if (!WriteChunked(g_run.OutputFile, data, n)) RaiseWriteOutputFailed();
-  g_engine.OutputEnd += n;
+  NoteOutput(data, n);
 }
 
 void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
@@ -121,8 +121,10 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   }
   g_run.SourceOpen = true;
   g_engine.SourceSize = g_run.SourceFile.Size();
-  if (r.verify_source && (v.SourceSize != g_engine.SourceSize ||
-                          !ChecksumMatches(g_run.SourceFile, r.source_excluded, v.SourceCrc))) {
+  if (r.verify_source &&
+      (v.SourceSize != g_engine.SourceSize ||
+       !(r.source_crc_known ? ChecksumAccepts(r.source_crc, true, v.SourceCrc)
+                            : ChecksumMatches(g_run.SourceFile, r.source_excluded, v.SourceCrc)))) {
     ReleaseEngineFiles();
     return false;
   }
@@ -132,6 +134,8 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   g_engine.NumbersLeft = v.StreamLength[kNumberStream];
   g_engine.OutputEnd = 0;
   g_engine.OutputLimit = r.max_output;
+  g_engine.OutputCrc = 0xFFFFFFFFu;
+  g_engine.OutputExcluded = r.output_excluded;
 
   std::string out_path;
   CreateTempFile(g_run.OutputFile, &out_path);
@@ -158,6 +162,12 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   }
   ReleaseEngineFiles();
   *output_path = out_path;
+  if (r.output_checksum != nullptr) {
+    // A region that starts beyond the end leaves no checksum of the file.
+    r.output_checksum->complete = g_engine.OutputExcluded.length == 0 ||
+                                  g_engine.OutputExcluded.offset <= g_engine.OutputEnd;
+    r.output_checksum->value = g_engine.OutputCrc;
+  }
   return true;
 }
 

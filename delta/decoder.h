@@ -8,6 +8,11 @@
 
 namespace tw {
 
+struct OutputChecksum {
+  uint32_t value = 0;
+  bool complete = false;
+};
+
 struct DecodeRequest {
   const SourceVersion* version = nullptr;
   int64_t body_position = 0;  // where the version's first stream starts
@@ -19,6 +24,14 @@ struct DecodeRequest {
   // can otherwise ask for gigabytes. -1 sets no bound.
   int64_t max_output = -1;
   ExcludedRegion source_excluded;
+  // The source's checksum (with source_excluded skipped) when the caller has
+  // just read the same file; spares reading it a second time.
+  bool source_crc_known = false;
+  uint32_t source_crc = 0;
+  // When given, receives the checksum of the output, output_excluded skipped,
+  // as it was written: the caller need not read the output back to check it.
+  OutputChecksum* output_checksum = nullptr;
+  ExcludedRegion output_excluded;
 };
 
 // True with *output_path naming the finished temp file; false (nothing

@@ -157,6 +157,28 @@ int32_t ReadNumber() {
   return sign ? static_cast<int32_t>(0u - static_cast<uint32_t>(value)) : value;
 }
 
+void NoteOutput(const unsigned char* data, int64_t n) {
+  const int64_t start = g_engine.OutputEnd, end = start + n;
+  const ExcludedRegion& skip = g_engine.OutputExcluded;
+  if (skip.length == 0) {
+    g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data, static_cast<size_t>(n));
+  } else {
+    // Fold what lies before the region and what lies after it.
+    const int64_t a = skip.offset, b = static_cast<int64_t>(skip.offset) + skip.length;
+    int64_t head_end = std::min(end, a);
+    if (head_end > start) {
+      g_engine.OutputCrc =
+          ChecksumUpdate(g_engine.OutputCrc, data, static_cast<size_t>(head_end - start));
+    }
+    int64_t tail_start = std::max(start, b);
+    if (end > tail_start) {
+      g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data + (tail_start - start),
+                                          static_cast<size_t>(end - tail_start));
+    }
+  }
+  g_engine.OutputEnd = end;
+}
+
 bool CopyRange(int64_t p, int64_t n) {
   unsigned char buf[1000];
   File& out = g_run.OutputFile;
@@ -167,7 +189,7 @@ bool CopyRange(int64_t p, int64_t n) {
       if (!ReadChunked(g_run.SourceFile, buf, piece) || !WriteChunked(out, buf, piece)) {
         return false;
       }
-      g_engine.OutputEnd += piece;
+      NoteOutput(buf, piece);
       n -= piece;
     }
     return true;
@@ -178,7 +200,7 @@ bool CopyRange(int64_t p, int64_t n) {
     bool read = ReadChunked(out, buf, piece);
     out.Seek(g_engine.OutputEnd);
     if (!read || !WriteChunked(out, buf, piece)) return false;
-    g_engine.OutputEnd += piece;
+    NoteOutput(buf, piece);
     n -= piece;
     done += piece;
   }
@@ -250,6 +272,10 @@ uint32_t ChecksumFile(File& file, int64_t offset, int64_t length, bool* complete
 bool ChecksumMatches(File& file, const ExcludedRegion& region, uint32_t expected) {
   bool complete = true;
   uint32_t value = ChecksumFile(file, region.offset, region.length, &complete);
+  return ChecksumAccepts(value, complete, expected);
+}
+
+bool ChecksumAccepts(uint32_t value, bool complete, uint32_t expected) {
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
   // A fuzzer cannot forge checksums; let every mutated patch get past them so
   // that the code behind each comparison is reached.

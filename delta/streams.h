@@ -19,6 +19,10 @@ struct EngineCounters {
   int64_t NumbersLeft = 0;
   int64_t OutputEnd = 0;  // bytes written to OutputFile; writes always append
   int64_t OutputLimit = -1;  // OutputEnd may not pass this; -1: no bound
+  // Checksum register of the output as it is written, skipping OutputExcluded;
+  // the output is only ever appended to, so this equals the file's checksum.
+  uint32_t OutputCrc = 0xFFFFFFFFu;
+  ExcludedRegion OutputExcluded;
   uint8_t ModeBits = 0;
   int ModeBitCount = 0;
   uint8_t SignBits = 0;
@@ -30,6 +34,9 @@ int ModeBitReader();
 int SignBitReader();
 // A sign bit and a magnitude of 1 to 4 bytes, as wide as AddressRange allows.
 int32_t ReadNumber();
+// Accounts for n bytes just appended to OutputFile: moves OutputEnd and folds
+// them into OutputCrc.
+void NoteOutput(const unsigned char* data, int64_t n);
 // Appends [p, p + n) of the combined space to OutputFile.
 bool CopyRange(int64_t p, int64_t n);
 // Copies n bytes at the body's current position into a new file at path,
@@ -44,6 +51,8 @@ uint32_t ChecksumRange(File& file, int64_t start, int64_t end, uint32_t reg,
                        bool* complete = nullptr);
 uint32_t ChecksumFile(File& file, int64_t offset, int64_t length, bool* complete = nullptr);
 bool ChecksumMatches(File& file, const ExcludedRegion& region, uint32_t expected);
+// The comparison itself, for a checksum computed some other way.
+bool ChecksumAccepts(uint32_t value, bool complete, uint32_t expected);
 // The checksum of bytes in memory, with the same excluded-region rule.
 uint32_t ChecksumBytes(const void* data, size_t n, int64_t offset = 0, int64_t length = 0);
 
