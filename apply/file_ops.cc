@@ -1,6 +1,7 @@
 #include "apply/file_ops.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "container/body.h"
 #include "delta/streams.h"
@@ -18,8 +19,31 @@ namespace {
 std::string NameBeside(const std::string& path) {
   for (int n = 0;; ++n) {
     std::string name = path + ".TRW" + DecimalText(n) + ".tmp";
-    if (!OsFileExists(name)) return name;
+    // A file already there was staged by a run that died before it could
+    // put it in place; it is ours, and would otherwise stay for ever.
+    if (!OsFileExists(name) || OsDeleteFile(name)) return name;
   }
+}
+
+// True when the file at path holds exactly the length bytes at the body's
+// current position, which is then moved past them; otherwise the position
+// stays. Rewriting such a file would only push the older file that the
+// backup folder keeps out of it.
+bool AlreadyInstalled(const std::string& path, int64_t length) {
+  File f;
+  bool same = f.OpenRead(path) && f.Size() == length;
+  const int64_t start = g_run.BodyTempFile.Tell();
+  unsigned char want[4096], have[4096];
+  for (int64_t done = 0; same && done < length;) {
+    int64_t piece = std::min<int64_t>(length - done, sizeof want);
+    ReadBodyBytes(want, piece);
+    same = ReadChunked(f, have, piece) && std::memcmp(want, have, static_cast<size_t>(piece)) == 0;
+    done += piece;
+  }
+  f.Close();
+  ClearIoError();
+  g_run.BodyTempFile.Seek(same ? start + length : start);
+  return same;
 }
 
 [[noreturn]] void FailStaged(File& file, const std::string& staged, int message) {
@@ -64,16 +88,63 @@ void MoveToBackup(const std::string& path) {
   if (!OsRenameFile(path, backup)) RaiseError(kMsgBackupFailed);
 }
 
-std::string StageCopy(const std::string& source, const std::string& destination,
-                      uint32_t stamp, bool may_move) {
+namespace {
+
+// Writes n bytes, fetched piece by piece, into a new file beside destination
+// and gives it the stamp as its time; returns the new file's name. Nothing is
+// left behind when it fails: a fetch that fails or a write the disk refuses
+// raises message, a fetch that raises has its own message.
+template <typename Fetch>
+std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int message,
+                  Fetch fetch) {
   CreateFolderChain(destination);
   std::string staged = NameBeside(destination);
-  // A verified temp result on the same volume simply moves; the copy below is
-  // for other volumes and for files that must stay where they are.
-  if (may_move && OsRenameFile(source, staged)) {
-    OsSetFileTimeDosAt(staged, stamp);
+  File out;
+  if (!out.Create(staged)) {
     ClearIoError();
-    return staged;
+    RaiseError(message);
+  }
+  unsigned char buf[65536];
+  for (int64_t remaining = n; remaining > 0;) {
+    int64_t piece = std::min<int64_t>(remaining, sizeof buf);
+    bool fetched;
+    try {
+      fetched = fetch(buf, piece);
+    } catch (const PatchError&) {
+      out.Close();
+      DeleteFileQuietly(staged);
+      throw;
+    }
+    if (!fetched || !WriteChunked(out, buf, piece)) FailStaged(out, staged, message);
+    remaining -= piece;
+  }
+  SetFileTimeFromDos(out, stamp);
+  // Buffered data reach the disk at the close: its failure is a failed write.
+  if (!out.Close()) FailStaged(out, staged, message);
+  return staged;
+}
+
+void Replace(const std::string& staged, const std::string& destination, int message) {
+  if (!OsReplaceFile(staged, destination)) {
+    DeleteFileQuietly(staged);
+    RaiseError(message);
+  }
+}
+
+}  // namespace
+
+std::string StageCopy(const std::string& source, const std::string& destination,
+                      uint32_t stamp, bool may_move) {
+  // A verified temp result on the same volume simply moves; the copy is for
+  // other volumes and for files that must stay where they are.
+  if (may_move) {
+    CreateFolderChain(destination);
+    std::string staged = NameBeside(destination);
+    if (OsRenameFile(source, staged)) {
+      OsSetFileTimeDosAt(staged, stamp);
+      ClearIoError();
+      return staged;
+    }
   }
   File in;
   if (!in.OpenRead(source)) {
@@ -82,30 +153,12 @@ std::string StageCopy(const std::string& source, const std::string& destination,
   }
   int64_t n = in.Size();
   ClearIoError();
-  File out;
-  if (!out.Create(staged)) {
-    ClearIoError();
-    RaiseError(kMsgReplaceFailed);
-  }
-  unsigned char buf[65536];
-  for (int64_t remaining = n; remaining > 0;) {
-    int64_t piece = std::min<int64_t>(remaining, sizeof buf);
-    if (!ReadChunked(in, buf, piece) || !WriteChunked(out, buf, piece)) {
-      FailStaged(out, staged, kMsgReplaceFailed);
-    }
-    remaining -= piece;
-  }
-  SetFileTimeFromDos(out, stamp);
-  // Buffered data reach the disk at the close: its failure is a failed copy.
-  if (!out.Close()) FailStaged(out, staged, kMsgReplaceFailed);
-  return staged;
+  return Stage(destination, n, stamp, kMsgReplaceFailed,
+               [&in](unsigned char* buf, int64_t piece) { return ReadChunked(in, buf, piece); });
 }
 
 void PutInPlace(const std::string& staged, const std::string& destination) {
-  if (!OsReplaceFile(staged, destination)) {
-    DeleteFileQuietly(staged);
-    RaiseError(kMsgReplaceFailed);
-  }
+  Replace(staged, destination, kMsgReplaceFailed);
 }
 
 void CopyFileWithTime(const std::string& source, const std::string& destination) {
@@ -120,44 +173,32 @@ void WriteIncludedFile(bool test) {
                                      (static_cast<uint32_t>(header[3]) << 24));
   uint32_t stamp = header[4] | (header[5] << 8) | (header[6] << 16) |
                    (static_cast<uint32_t>(header[7]) << 24);
-  if (length < 0) RaisePatchDamaged();
+  // The body copy ends with the trailer: data running into it would come
+  // out as a file whose end is the trailer's bytes. Both passes check, so
+  // the test pass refuses such a patch before anything is written.
+  int64_t body_end = g_run.BodyTempFile.Size() - kTrailerSize;
+  if (length < 0 || length > body_end - g_run.BodyTempFile.Tell()) RaisePatchDamaged();
   if (test) {
     g_run.BodyTempFile.SeekRelative(length);
     return;
   }
   const std::string& path = g_run.Entry.IncludedPath;
-  CreateFolderChain(path);
-  std::string staged = NameBeside(path);
-  File out;
-  if (!out.Create(staged)) {
-    ClearIoError();
-    RaiseError(kMsgWriteIncludedFailed);
+  if (AlreadyInstalled(path, length)) {
+    OsSetFileTimeDosAt(path, stamp);
+    return;
   }
-  unsigned char buf[4096];
-  for (int64_t remaining = length; remaining > 0;) {
-    int64_t piece = std::min<int64_t>(remaining, sizeof buf);
-    try {
-      ReadBodyBytes(buf, piece);
-    } catch (const PatchError&) {
-      out.Close();
-      DeleteFileQuietly(staged);
-      throw;
-    }
-    if (!WriteChunked(out, buf, piece)) FailStaged(out, staged, kMsgWriteIncludedFailed);
-    remaining -= piece;
-  }
-  SetFileTimeFromDos(out, stamp);
-  if (!out.Close()) FailStaged(out, staged, kMsgWriteIncludedFailed);
+  std::string staged = Stage(path, length, stamp, kMsgWriteIncludedFailed,
+                             [](unsigned char* buf, int64_t piece) {
+                               ReadBodyBytes(buf, piece);
+                               return true;
+                             });
   try {
     MoveToBackup(path);
   } catch (const PatchError&) {
     DeleteFileQuietly(staged);
     throw;
   }
-  if (!OsReplaceFile(staged, path)) {
-    DeleteFileQuietly(staged);
-    RaiseError(kMsgWriteIncludedFailed);
-  }
+  Replace(staged, path, kMsgWriteIncludedFailed);
 }
 
 }  // namespace tw
