@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "apply/run_patch.h"
 #include "fuzz/fuzz_env.h"
 #include "messages/messages.h"
@@ -67,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string carrier = fuzz::ScratchDir() + "/carrier.bin";
   fuzz::WriteFile(carrier, data, size);
   const fuzz::Snapshot before = Surroundings();
+  const fuzz::Snapshot installed = fuzz::TakeSnapshot(Target());
 
   g_run.PatchFilePath = fuzz::CoreForm(carrier);
   std::string target = fuzz::CoreForm(Target());
@@ -80,5 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_run.Carrier.Close();
   g_run.BodyTempFile.Close();
   if (Surroundings() != before) fuzz::Fail("a file outside the target folder changed");
+  // With a backup folder, a replaced file moves there: whatever the patch
+  // does, no installed file's bytes may vanish from the target folder.
+  if (g_run.MultiFileMode && !g_run.BackupFolderName.empty()) {
+    std::multiset<std::string> now;
+    for (const auto& [path, what] : fuzz::TakeSnapshot(Target())) now.insert(what);
+    for (const auto& [path, what] : installed) {
+      if (what.rfind("f:", 0) == 0 && now.count(what) == 0) fuzz::Fail("installed file lost: " + path);
+    }
+  }
   return 0;
 }

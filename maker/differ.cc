@@ -1,17 +1,35 @@
+// How the differ works, in four steps:
+//
+// 1. Anchors. The new file is walked along its current alignment (the place
+//    in the old file, or in the output already written, that its bytes line
+//    up with). Wherever a run of matching bytes ends, the longest match is
+//    looked up (suffix array of the old file, hash of the output so far); a
+//    new alignment is taken only when its match is clearly longer than what
+//    the current one still matches around its few changed bytes. Each switch
+//    is an anchor.
+// 2. Coding. A cheapest-path search over the new file, priced in the bits of
+//    the stream format: copies that continue the current alignment, return
+//    to the one before, or take up an anchor nearby; the fix-up bytes after
+//    each copy cover the changed bytes of relocated code; insert runs cover
+//    the rest. The fix-up count is chosen per group of copies (one count
+//    byte per group), so the search also carries the decoder's countdown.
+// 3. Building: the path becomes DeltaOps; fix-ups and insert blocks become
+//    differences to the reference bytes where that leaves mostly zeros.
+// 4. Checking: the program is encoded and run through the decoder's model.
 #include "maker/differ.h"
 
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
 #include <cstring>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 #include "delta/streams.h"
 
@@ -51,8 +69,14 @@ int64_t NextMatch(const u8* a, const u8* b, int64_t n) {
   return i;
 }
 
+int ZeroCount(const u8* p, int64_t n) {
+  int z = 0;
+  for (int64_t i = 0; i < n; ++i) z += p[i] == 0;
+  return z;
+}
+
 // ---------------------------------------------------------------------------
-// How many bits a number takes in the streams, from the width rule.
+// Prices: how many bits a number takes in the streams, by the width rule.
 
 struct NumberWidth {
   int widest = 1;
@@ -92,6 +116,10 @@ struct Alignment {
   bool output = false;
 };
 
+bool SameAlignment(const Alignment& a, const Alignment& b) {
+  return a.delta == b.delta && a.output == b.output;
+}
+
 // The bytes an alignment puts beside new[lo, hi): Ref(j) for j in that range.
 struct View {
   const u8* base;
@@ -110,16 +138,21 @@ View ViewOf(const Space& s, const Alignment& a) {
 
 // How far the bytes of new[i...] equal their aligned counterparts, at most n.
 int64_t RunLength(const Space& s, const Alignment& a, int64_t i, int64_t n) {
-  if (n <= 0) return 0;
-  const int64_t p = i + a.delta;
-  if (!a.output) {
-    if (p < 0 || p >= s.old_size) return 0;
-    n = std::min(n, s.old_size - p);
-    return CommonLength(s.old + p, s.nw + i, n);
+  const View v = ViewOf(s, a);
+  if (i < v.lo || i >= v.hi) return 0;
+  return CommonLength(v.Ref(i), s.nw + i, std::min(n, v.hi - i));
+}
+
+// Matching bytes among the next n under the alignment.
+int64_t MatchCount(const Space& s, const Alignment& a, int64_t i, int64_t n) {
+  n = std::min(n, s.new_size - i);
+  int64_t count = 0;
+  for (int64_t k = 0; k < n;) {
+    const int64_t r = RunLength(s, a, i + k, n - k);
+    count += r;
+    k += r + 1;
   }
-  const int64_t q = p - s.old_size;
-  if (q < 0 || q >= i) return 0;
-  return CommonLength(s.nw + q, s.nw + i, n);
+  return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -136,6 +169,7 @@ class SuffixIndex {
 
   // Length of the longest prefix of q[0, m) found in the text; *pos where.
   int64_t Longest(const u8* q, int64_t m, int64_t* pos) const {
+    // Every suffix between the bounds shares min(llcp, rlcp) bytes with q.
     int64_t lo = 0, hi = n_, llcp = 0, rlcp = 0;
     while (lo < hi) {
       const int64_t mid = lo + (hi - lo) / 2;
@@ -165,29 +199,25 @@ class SuffixIndex {
     return best;
   }
 
-  void Release() { std::vector<saidx_t>().swap(sa_); }
-
  private:
   const u8* t_;
   int64_t n_;
   std::vector<saidx_t> sa_;
 };
 
-// ---------------------------------------------------------------------------
 // Earlier stretches of the new file, by a hash of their first eight bytes:
 // the most recent position with each hash.
-
 class OutputIndex {
  public:
   explicit OutputIndex(const Space& s) : s_(s) {
     int bits = 10;
-    while (bits < 22 && (int64_t{1} << bits) < s.new_size / 2) ++bits;
+    while (bits < 22 && (int64_t{1} << bits) < s.new_size / 4) ++bits;
     shift_ = 64 - bits;
     head_.assign(size_t{1} << bits, 0);
   }
 
-  // Longest match of new[i...] that starts before i, among the candidates
-  // the table holds; positions below i are entered first.
+  // A match of new[i...] that starts before i; positions below i are entered
+  // first. Its length, and *from where it starts.
   int64_t Longest(int64_t i, int64_t* from) {
     if (i + 8 > s_.new_size) return 0;
     for (; entered_ < i && entered_ + 8 <= s_.new_size; ++entered_) {
@@ -213,39 +243,21 @@ class OutputIndex {
 };
 
 // ---------------------------------------------------------------------------
-// Anchors: where the new file starts to follow a new alignment. A scan walks
-// the new file along its current alignment while that stays mostly right,
-// looking up the longest match (old file or output so far) only where it
-// goes wrong, now and then, and through bytes that match nothing. An anchor
+// Anchors: where the new file starts to follow a new alignment. An anchor
 // holds for the stretch up to the next one.
-
-bool Trace();
-int64_t Knob(const char* name, int64_t fallback);
 
 struct Anchor {
   int64_t start = 0;
-  int64_t length = 0;  // exact match at start
+  int64_t length = 0;  // bytes that follow it from start, about
   Alignment align;
 };
 
 struct ScanParams {
-  int64_t min_match = 8;    // shortest match worth a far copy
-  int64_t margin = 4;       // a new alignment must beat the current by this
-  int64_t recheck = 64;     // how often a healthy alignment is checked anyway
-  int64_t max_stride = 8;   // steps through unmatched bytes
+  int64_t min_match = 8;   // shortest match worth a far copy
+  int64_t margin = 8;      // a new alignment must beat the current by this
+  int64_t recheck = 0;     // bytes between lookups while the alignment holds
+  int64_t long_run = 256;  // a run this long is followed without a lookup
 };
-
-// Matching bytes among the next n under the alignment.
-int64_t MatchCount(const Space& s, const Alignment& a, int64_t i, int64_t n) {
-  n = std::min(n, s.new_size - i);
-  int64_t count = 0;
-  for (int64_t k = 0; k < n;) {
-    const int64_t r = RunLength(s, a, i + k, n - k);
-    count += r;
-    k += r + 1;
-  }
-  return count;
-}
 
 std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
                                 const ScanParams& params) {
@@ -255,10 +267,9 @@ std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
   bool have = false;
   Alignment cur;
   int64_t last_check = std::numeric_limits<int64_t>::min() / 2;
-  int64_t stride = 1;
   for (int64_t i = 0; i < n;) {
     const int64_t run = have ? RunLength(s, cur, i, n - i) : 0;
-    if (run >= 64) {
+    if (run >= params.long_run) {
       i += run;
       continue;
     }
@@ -279,63 +290,164 @@ std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
       len = self;
       found = Alignment{s.old_size + from - i, true};
     }
-    if (len >= params.min_match && len > run + params.margin &&
-        !(have && found.delta == cur.delta && found.output == cur.output)) {
-      anchors.push_back(Anchor{i, len, found});
+    // The current alignment may still match most of that stretch, around a
+    // few changed bytes: then it stays. Finding it again after a stretch it
+    // did not follow is news too: copies there are far from the last ones.
+    const int64_t kept = have ? MatchCount(s, cur, i, len) : 0;
+    const bool same = have && SameAlignment(found, cur);
+    if (len >= params.min_match && (same ? !healthy : len > kept + params.margin)) {
+      // The new alignment may hold, more right than wrong, for a while
+      // before the match: the anchor starts there.
+      int64_t back = 0;
+      const View v = ViewOf(s, found);
+      const int64_t floor = std::max(v.lo, anchors.empty() ? 0 : anchors.back().start + 1);
+      for (int64_t k = 1, score = 0, best = 0; i - k >= floor && k <= 4096; ++k) {
+        score += *v.Ref(i - k) == s.nw[i - k] ? 1 : -1;
+        if (score > best) {
+          best = score;
+          back = k;
+        }
+        if (score < best - 32) break;
+      }
+      anchors.push_back(Anchor{i - back, len + back, found});
       cur = found;
       have = true;
-      stride = 1;
       i += len;
       continue;
     }
-    if (healthy || run > 0) {
-      stride = 1;
-      i += run + 1;
-      continue;
-    }
-    // Nothing here: step on, faster the longer nothing is found.
-    i += stride;
-    stride = std::min(stride + 1, params.max_stride);
+    i += healthy || run > 0 ? run + 1 : 1;
   }
   return anchors;
 }
 
 // ---------------------------------------------------------------------------
-// Encoding: a cheapest-path search over the places where a copy (with its
-// fix-up bytes) may end, priced in the bits of this exact stream format.
-// Paths are kept one per position; at each, copies may continue the current
-// alignment, return to the one before it, or take up the anchors nearby.
+// Coding.
 
 struct Layout {
-  uint16_t period = 0;  // 0: one count byte for the version; 1: one per copy
-  int fixups = 0;       // with period 0: the fix-up bytes after every copy
-  uint8_t flags = 0;    // kVersionRangeIsSum or 0
-  uint8_t block = 255;
+  // Copies per count byte; 0: one count byte for the whole version.
+  uint16_t period = 0;
+  // With period 0: the fix-up count of every copy (the search is much
+  // quicker with it fixed); -1 leaves it to the search.
+  int fixups = -1;
+  uint8_t flags = 0;  // kVersionRangeIsSum or 0
 };
+
+constexpr int kBlockSize = 255;  // fewest mode bits
 
 struct PlanOp {
   int32_t start = 0;   // first new byte the op writes
   int32_t length = 0;  // copy: bytes copied (fix-up bytes follow); insert: run length
   int32_t delta = 0;   // copy: combined position = start + delta
   int16_t fixups = 0;
+  uint8_t slots = 0;  // copy: count slots before it
   bool copy = false;
 };
+
+// Ops in order; a deque, so that building the program from it can give its
+// memory back as it goes.
+using Plan = std::deque<PlanOp>;
 
 // The decoder's state between instructions, as far as prices depend on it,
 // and the alignments a path has used last.
 struct State {
   int64_t cursor = 0;    // reference cursor (combined)
-  int64_t last_pos = 0;  // start of the last copy (combined)
-  int fixups = 0;
+  int32_t fixups = 0;    // fix-up count in force
+  int32_t countdown = 0; // copies until the next count byte
   bool copied = false;
   bool after_insert = false;
   bool has_align = false, has_rep = false;
   Alignment align, rep;
 };
 
-bool SameAlignment(const Alignment& a, const Alignment& b) {
-  return a.delta == b.delta && a.output == b.output;
-}
+// Nodes waiting to be expanded, nearest first, a few per position. Almost
+// every node lies a little ahead of the one in hand, so those sit in a ring
+// indexed by position; the few far ones in a map.
+class Frontier {
+ public:
+  static constexpr int kPerPosition = 4;
+
+  Frontier() : ring_(kRing) {}
+
+  bool Empty() const { return ring_count_ == 0 && far_.empty(); }
+
+  // The nodes waiting at pos (at most kPerPosition).
+  struct Entries {
+    int32_t* index;
+    int count;
+    bool full;
+  };
+  Entries At(int64_t pos) {
+    if (pos < base_ + kRing) {
+      Slot& s = ring_[pos & (kRing - 1)];
+      if (s.pos == pos) return {s.index, s.count, s.count == kPerPosition};
+      if (far_.empty()) return {nullptr, 0, false};
+    }
+    auto it = far_.find(pos);
+    if (it == far_.end()) return {nullptr, 0, false};
+    return {it->second.data(), static_cast<int>(it->second.size()),
+            it->second.size() == kPerPosition};
+  }
+
+  // pos is never below the last position taken, and At(pos) is not full.
+  void Add(int64_t pos, int32_t index) {
+    if (pos < base_ + kRing) {
+      Slot& s = ring_[pos & (kRing - 1)];
+      if (s.pos != pos) {
+        s.pos = pos;
+        s.count = 0;
+        ++ring_count_;
+      }
+      s.index[s.count++] = index;
+    } else {
+      far_[pos].push_back(index);
+    }
+  }
+
+  int32_t TakeFirst() {
+    const int64_t far_first =
+        far_.empty() ? std::numeric_limits<int64_t>::max() : far_.begin()->first;
+    for (; ring_count_ > 0 && base_ < far_first; ++base_) {
+      Slot& s = ring_[base_ & (kRing - 1)];
+      if (s.pos != base_) continue;
+      const int32_t index = s.index[--s.count];
+      if (s.count == 0) {
+        s.pos = -1;
+        --ring_count_;
+      }
+      return index;
+    }
+    base_ = far_first;
+    auto it = far_.begin();
+    const int32_t index = it->second.back();
+    it->second.pop_back();
+    if (it->second.empty()) far_.erase(it);
+    return index;
+  }
+
+  template <typename F>
+  void ForEach(F f) {
+    if (ring_count_ > 0) {
+      for (Slot& s : ring_) {
+        if (s.pos < 0) continue;
+        for (int k = 0; k < s.count; ++k) f(s.index[k]);
+      }
+    }
+    for (auto& [pos, list] : far_)
+      for (int32_t& index : list) f(index);
+  }
+
+ private:
+  static constexpr int64_t kRing = 1 << 14;
+  struct Slot {
+    int64_t pos = -1;
+    int count = 0;
+    int32_t index[kPerPosition];
+  };
+  std::vector<Slot> ring_;
+  std::map<int64_t, std::vector<int32_t>> far_;
+  int64_t base_ = 0;
+  int64_t ring_count_ = 0;
+};
 
 class Coder {
  public:
@@ -345,10 +457,13 @@ class Coder {
         layout_(layout),
         width_(layout.flags & kVersionRangeIsSum ? s.old_size + s.new_size
                                                  : std::max(s.old_size, s.new_size)),
-        lookahead_(lookahead) {}
+        lookahead_(std::min(lookahead, kWindows)) {}
 
-  // The cheapest ops for the whole new file; returns their bits.
-  int64_t Code(std::vector<PlanOp>* plan);
+  // The cheapest ops for the whole new file, appended to *plan; returns
+  // their bits.
+  int64_t Code(Plan* plan);
+  // Whether some copy was passed over for an offset too wide for the range.
+  bool OutOfRange() const { return out_of_range_; }
 
  private:
   struct Node {
@@ -356,21 +471,53 @@ class Coder {
     int64_t cost = 0;  // bits from the start
     int32_t parent = -1;
     int32_t copy_start = 0, copy_len = 0;
+    int32_t slots = 0;
     State state;
+  };
+  // Paths at one position compete only with paths that leave the same
+  // choice of fix-up count to the next copy.
+  static int Class(const State& st) { return st.countdown == 0 ? 256 : st.fixups; }
+
+  // Where copies under an alignment may start, with the fix-up counts that
+  // reach from the end of the run there over mismatches to a later run.
+  static constexpr int kWindows = 4;
+  struct Start {
+    int64_t j = 0, run = 0;
+    int windows = 0;
+    int window[kWindows];
+  };
+  struct StartList {
+    Alignment align;
+    int64_t from = 0, to = 0;
+    std::vector<Start> starts;
   };
 
   int64_t InsertBits(int64_t n, bool merged) const {
-    const int64_t blocks = std::max<int64_t>(1, n / layout_.block);
+    const int64_t blocks = std::max<int64_t>(1, n / kBlockSize);
     return (merged ? 0 : width_.Bits(-n)) + 8 * n + blocks;
   }
+  // The longest copy at new position j such that its bytes and the f
+  // reference bytes after them can be read; -1 when there is none.
   int64_t CopyRoom(const Alignment& a, int64_t j, int64_t f) const;
-  void Relax(int32_t from, const Alignment& a, int64_t j, int64_t c, int f);
-  void CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end);
-  void Expand(int32_t index);
   // The run of matching bytes from j; long runs are remembered, since every
   // node before one finds it again.
   int64_t Run(const Alignment& a, const View& v, int64_t j);
-  void Emit(int32_t last, int64_t tail_end, std::vector<PlanOp>* plan);
+  // The starts in [from, to), found once for all the nodes at e.
+  const std::vector<Start>& StartsFor(int64_t e, const Alignment& a, int64_t from, int64_t to);
+  void Relax(int32_t from, const Alignment& a, int64_t j, int64_t c, int f, int slots);
+  // Copies at a start with each fix-up count the decoder state allows.
+  void CopiesAt(int32_t from, const Alignment& a, const Start& start);
+  void CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end);
+  void Expand(int32_t index);
+  void Emit(int32_t last, int64_t tail_end, Plan* plan);
+  // Drops the nodes no waiting path goes through, and emits the part that
+  // all of them share.
+  void Collect(Plan* plan);
+
+  static constexpr int64_t kWindow = 128;      // reach of the alignments in use
+  static constexpr int64_t kRegion = 4096;     // reach of the anchor in force
+  static constexpr int64_t kBeam = 64;         // bits a path may lag the lead
+  static constexpr size_t kCollectAt = 1 << 16;
 
   const Space& s_;
   const std::vector<Anchor>& anchors_;
@@ -384,13 +531,20 @@ class Coder {
   };
   KnownRun known_[4];
   int next_known_ = 0;
+  std::vector<StartList> cache_;
+  size_t cache_used_ = 0;
+  int64_t cache_pos_ = -1;
+
   std::vector<Node> nodes_;
-  std::map<int64_t, int32_t> frontier_;
-  size_t next_anchor_ = 0;
-  int candidates_ = 0;  // copies found for the node in hand
-  int64_t far_penalty_ = Knob("TW_FAR", 0);  // first anchor that starts after the node in hand
+  Frontier frontier_;
+  size_t collect_at_ = kCollectAt;
+  size_t next_anchor_ = 0;  // first anchor that starts after the node in hand
+  int candidates_ = 0;      // copies found for the node in hand
   int64_t best_end_cost_ = 0;
   int32_t best_end_ = -1;
+  // The cheapest node made so far that lies furthest ahead.
+  int64_t lead_pos_ = 0, lead_cost_ = 0;
+  bool out_of_range_ = false;
 };
 
 int64_t Coder::CopyRoom(const Alignment& a, int64_t j, int64_t f) const {
@@ -409,48 +563,6 @@ int64_t Coder::CopyRoom(const Alignment& a, int64_t j, int64_t f) const {
   return room;
 }
 
-void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, int f) {
-  if (c < 1) return;
-  ++candidates_;
-  const Node& from = nodes_[from_index];
-  const State& st = from.state;
-  const int64_t offset = j + a.delta - st.cursor;
-  if (!width_.Fits(offset)) return;
-  const bool count_byte = layout_.period == 1 || !st.copied;
-  int64_t cost = from.cost + width_.Bits(c) + width_.Bits(offset) + 8 * f + (count_byte ? 8 : 0);
-  if (offset > 255 || offset < -255) cost += far_penalty_;
-  if (j > from.pos) cost += InsertBits(j - from.pos, st.after_insert);
-  const int64_t pos = j + c + f;
-  auto it = frontier_.find(pos);
-  if (it != frontier_.end() && nodes_[it->second].cost <= cost) return;
-  Node n;
-  n.pos = pos;
-  n.cost = cost;
-  n.parent = from_index;
-  n.copy_start = static_cast<int32_t>(j);
-  n.copy_len = static_cast<int32_t>(c);
-  State& ns = n.state;
-  ns.cursor = j + c + a.delta;
-  ns.last_pos = j + a.delta;
-  ns.fixups = f;
-  ns.copied = true;
-  ns.has_align = true;
-  ns.align = a;
-  if (st.has_align && !SameAlignment(st.align, a)) {
-    ns.has_rep = true;
-    ns.rep = st.align;
-  } else {
-    ns.has_rep = st.has_rep;
-    ns.rep = st.rep;
-  }
-  if (it != frontier_.end()) {
-    nodes_[it->second] = n;
-  } else {
-    nodes_.push_back(n);
-    frontier_.emplace(pos, static_cast<int32_t>(nodes_.size() - 1));
-  }
-}
-
 int64_t Coder::Run(const Alignment& a, const View& v, int64_t j) {
   for (const KnownRun& k : known_) {
     if (j >= k.start && j < k.end && SameAlignment(k.align, a)) return k.end - j;
@@ -463,50 +575,153 @@ int64_t Coder::Run(const Alignment& a, const View& v, int64_t j) {
   return run;
 }
 
-// Copies under alignment a that start at the first few runs of matching
-// bytes in [scan_from, scan_end).
-void Coder::CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end) {
-  const int64_t e = nodes_[from].pos;
+const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a, int64_t from,
+                                                  int64_t to) {
+  if (cache_pos_ != e) {
+    cache_pos_ = e;
+    cache_used_ = 0;
+  }
+  for (size_t k = 0; k < cache_used_; ++k) {
+    const StartList& l = cache_[k];
+    if (l.from == from && l.to == to && SameAlignment(l.align, a)) return l.starts;
+  }
+  if (cache_used_ == cache_.size()) cache_.emplace_back();
+  StartList& l = cache_[cache_used_++];
+  l.align = a;
+  l.from = from;
+  l.to = to;
+  l.starts.clear();
   const View v = ViewOf(s_, a);
   const u8* nw = s_.nw;
-  int64_t j = std::max(scan_from, v.lo);
-  scan_end = std::min(scan_end, v.hi);
-  for (int starts = 0; j < scan_end && starts < lookahead_;) {
-    j += NextMatch(nw + j, v.Ref(j), scan_end - j);
-    if (j >= scan_end) break;
+  int64_t j = std::max(from, v.lo);
+  const int64_t end = std::min(to, v.hi);
+  while (j < end && static_cast<int>(l.starts.size()) < lookahead_) {
+    j += NextMatch(nw + j, v.Ref(j), end - j);
+    if (j >= end) break;
     const int64_t run = Run(a, v, j);
+    // A copy of one byte pays only where no insert run is needed before it.
     if (j == e || run >= 2) {
-      ++starts;
-      if (layout_.period != 1) {
-        const int f = layout_.fixups;
-        Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f);
-      } else {
-        const int64_t c = std::min(run, CopyRoom(a, j, 0));
-        if (c >= 1) {
-          Relax(from, a, j, c, 0);
-          // Fix-up windows that reach over the next mismatches to a run.
-          const int64_t m = j + c;
-          const int64_t reach = std::min(m + 256, v.hi);
-          int windows = 0;
-          for (int64_t q = m + 1; q < reach && windows < lookahead_;) {
-            q += NextMatch(nw + q, v.Ref(q), reach - q);
-            if (q >= reach) break;
-            const int64_t r = Run(a, v, q);
-            if ((r >= 2 || q + r == s_.new_size) && CopyRoom(a, j, q - m) >= c) {
-              Relax(from, a, j, c, static_cast<int>(q - m));
-              ++windows;
-            }
-            q += r;
-          }
-          const int64_t rest = s_.new_size - m;
-          if (rest > 0 && rest <= 255 && CopyRoom(a, j, rest) >= c) {
-            Relax(from, a, j, c, static_cast<int>(rest));
-          }
-        }
+      Start st;
+      st.j = j;
+      st.run = run;
+      const int64_t m = j + std::min(run, CopyRoom(a, j, 0));
+      const int64_t reach = std::min(m + 256, v.hi);
+      for (int64_t q = m + 1; q < reach && st.windows < lookahead_;) {
+        q += NextMatch(nw + q, v.Ref(q), reach - q);
+        if (q >= reach) break;
+        const int64_t r = Run(a, v, q);
+        if (r >= 2 || q + r == s_.new_size) st.window[st.windows++] = static_cast<int>(q - m);
+        q += r;
       }
+      l.starts.push_back(st);
     }
     j += run;
   }
+  return l.starts;
+}
+
+void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, int f,
+                  int slots) {
+  if (c < 1) return;
+  ++candidates_;
+  const Node& from = nodes_[from_index];
+  const State& st = from.state;
+  const int64_t offset = j + a.delta - st.cursor;
+  if (!width_.Fits(offset)) {
+    out_of_range_ = true;
+    return;
+  }
+  const int64_t countdown = st.countdown - slots;
+  const bool count_byte = countdown == 0;
+  int64_t cost = from.cost + width_.Bits(c) + width_.Bits(offset) + 8 * f + (count_byte ? 8 : 0) +
+                 slots * width_.Bits(0);
+  if (j > from.pos) cost += InsertBits(j - from.pos, st.after_insert);
+  const int64_t pos = j + c + f;
+
+  Node n;
+  n.pos = pos;
+  n.cost = cost;
+  n.parent = from_index;
+  n.copy_start = static_cast<int32_t>(j);
+  n.copy_len = static_cast<int32_t>(c);
+  n.slots = slots;
+  State& ns = n.state;
+  ns.cursor = j + c + a.delta;
+  ns.fixups = f;
+  ns.countdown = static_cast<int32_t>((count_byte ? layout_.period : countdown) - 1);
+  ns.copied = true;
+  ns.has_align = true;
+  ns.align = a;
+  if (st.has_align && !SameAlignment(st.align, a)) {
+    ns.has_rep = true;
+    ns.rep = st.align;
+  } else {
+    ns.has_rep = st.has_rep;
+    ns.rep = st.rep;
+  }
+
+  const Frontier::Entries waiting = frontier_.At(pos);
+  const int cls = Class(ns);
+  int32_t* worst = nullptr;
+  for (int k = 0; k < waiting.count; ++k) {
+    Node& other = nodes_[waiting.index[k]];
+    if (Class(other.state) == cls) {
+      if (other.cost > cost) other = n;
+      return;
+    }
+    if (!worst || other.cost > nodes_[*worst].cost) worst = &waiting.index[k];
+  }
+  if (waiting.full) {
+    if (nodes_[*worst].cost > cost) nodes_[*worst] = n;
+    return;
+  }
+  nodes_.push_back(n);
+  frontier_.Add(pos, static_cast<int32_t>(nodes_.size() - 1));
+  if (cost < lead_cost_) {
+    lead_cost_ = cost;
+    lead_pos_ = pos;
+  }
+}
+
+void Coder::CopiesAt(int32_t from, const Alignment& a, const Start& start) {
+  const State st = nodes_[from].state;  // nodes_ grows below
+  const int64_t j = start.j, run = start.run;
+  if (st.countdown != 0) {
+    // Inside a group of copies: the fix-up count is fixed.
+    const int f = st.fixups;
+    Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f, 0);
+    // A group may be closed early by count slots.
+    if (layout_.period < 2 || st.countdown < 0 || st.countdown > 2) return;
+  }
+  const int slots = std::max(st.countdown, 0);
+  if (layout_.fixups >= 0) {
+    Relax(from, a, j, std::min(run, CopyRoom(a, j, layout_.fixups)), layout_.fixups, slots);
+    return;
+  }
+  // A count byte is due: any fix-up count, here one that reaches over the
+  // next mismatches to one of the next runs, or a small one that later
+  // copies of the group may want, or one that ends the file.
+  const int64_t c = std::min(run, CopyRoom(a, j, 0));
+  if (c < 1) return;
+  Relax(from, a, j, c, 0, slots);
+  if (layout_.period != 1) {
+    for (int f = 1; f <= 4; ++f) Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f, slots);
+  }
+  for (int k = 0; k < start.windows; ++k) {
+    const int f = start.window[k];
+    if (layout_.period == 1 || f > 4) Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f, slots);
+  }
+  const int64_t rest = s_.new_size - (j + c);
+  if (rest > 0 && rest <= 255) {
+    Relax(from, a, j, std::min(run, CopyRoom(a, j, rest)), static_cast<int>(rest), slots);
+  }
+}
+
+// Copies under alignment a that start at the first few runs of matching
+// bytes in [scan_from, scan_end).
+void Coder::CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end) {
+  const std::vector<Start>& starts = StartsFor(nodes_[from].pos, a, scan_from, scan_end);
+  for (size_t k = 0; k < starts.size(); ++k) CopiesAt(from, a, starts[k]);
 }
 
 void Coder::Expand(int32_t index) {
@@ -524,7 +739,6 @@ void Coder::Expand(int32_t index) {
   if (e >= n) return;
 
   // Alignments tried so far and how far they were scanned.
-  constexpr int64_t kWindow = 128;
   struct Tried {
     Alignment align;
     int64_t end;
@@ -545,17 +759,22 @@ void Coder::Expand(int32_t index) {
   if (st.has_align) scan(st.align, e, e + kWindow);
   if (st.has_rep) scan(st.rep, e, e + kWindow);
   while (next_anchor_ < anchors_.size() && anchors_[next_anchor_].start <= e) ++next_anchor_;
-  // The anchor in force here, and the next ones: as many as it takes to find
-  // a copy, so that no path ends in an insert to the end of the file.
-  if (next_anchor_ > 0) scan(anchors_[next_anchor_ - 1].align, e, e + kWindow);
-  for (size_t k = next_anchor_; k < anchors_.size() && k < next_anchor_ + 8; ++k) {
+  if (next_anchor_ > 0) {
+    const int64_t region_end =
+        next_anchor_ < anchors_.size() ? anchors_[next_anchor_].start : s_.new_size;
+    scan(anchors_[next_anchor_ - 1].align, e,
+         std::max(e + kWindow, std::min(region_end, e + kRegion)));
+  }
+  // The next anchors: as many as it takes to find a copy, so that no path
+  // has to end in an insert up to the end of the file.
+  for (size_t k = next_anchor_; k < anchors_.size() && k < next_anchor_ + 64; ++k) {
     const Anchor& next = anchors_[k];
     scan(next.align, std::max(e, next.start - 64), next.start + next.length);
     if (candidates_ > 0) break;
   }
 }
 
-void Coder::Emit(int32_t last, int64_t tail_end, std::vector<PlanOp>* plan) {
+void Coder::Emit(int32_t last, int64_t tail_end, Plan* plan) {
   std::vector<int32_t> path;
   for (int32_t i = last; i >= 0 && nodes_[i].parent >= 0; i = nodes_[i].parent) path.push_back(i);
   std::reverse(path.begin(), path.end());
@@ -564,34 +783,83 @@ void Coder::Emit(int32_t last, int64_t tail_end, std::vector<PlanOp>* plan) {
     const int64_t from = nodes_[n.parent].pos;
     if (n.copy_start > from) {
       plan->push_back({static_cast<int32_t>(from), static_cast<int32_t>(n.copy_start - from), 0,
-                       0, false});
+                       0, 0, false});
     }
     plan->push_back({n.copy_start, n.copy_len, static_cast<int32_t>(n.state.align.delta),
-                     static_cast<int16_t>(n.state.fixups), true});
+                     static_cast<int16_t>(n.state.fixups), static_cast<uint8_t>(n.slots), true});
   }
   const int64_t pos = nodes_[last].pos;
   if (tail_end > pos) {
     plan->push_back(
-        {static_cast<int32_t>(pos), static_cast<int32_t>(tail_end - pos), 0, 0, false});
+        {static_cast<int32_t>(pos), static_cast<int32_t>(tail_end - pos), 0, 0, 0, false});
   }
 }
 
-int64_t Coder::Code(std::vector<PlanOp>* plan) {
+void Coder::Collect(Plan* plan) {
+  const int32_t size = static_cast<int32_t>(nodes_.size());
+  std::vector<int32_t> live;
+  frontier_.ForEach([&](int32_t i) { live.push_back(i); });
+  if (best_end_ >= 0) live.push_back(best_end_);
+  // Marks: -1 unused, -2 on a live path; later the new index.
+  std::vector<int32_t> mark(size, -1);
+  std::vector<int32_t> children(size, 0), only_child(size, -1);
+  std::vector<char> is_live(size, 0);
+  int32_t root = -1;
+  for (int32_t l : live) {
+    is_live[l] = 1;
+    for (int32_t i = l; i >= 0 && mark[i] == -1; i = nodes_[i].parent) {
+      mark[i] = -2;
+      if (nodes_[i].parent < 0) {
+        root = i;
+      } else {
+        ++children[nodes_[i].parent];
+        only_child[nodes_[i].parent] = i;
+      }
+    }
+  }
+  // The deepest node that every live path passes through.
+  int32_t top = root;
+  while (!is_live[top] && children[top] == 1) top = only_child[top];
+  if (top != root) {
+    Emit(top, nodes_[top].pos, plan);
+    for (int32_t i = nodes_[top].parent; i >= 0; i = nodes_[i].parent) mark[i] = -1;
+    nodes_[top].parent = -1;
+  }
+  int32_t next = 0;
+  for (int32_t i = 0; i < size; ++i) {
+    if (mark[i] == -2) mark[i] = next++;
+  }
+  for (int32_t i = 0; i < size; ++i) {
+    if (mark[i] < 0) continue;
+    Node n = nodes_[i];
+    if (n.parent >= 0) n.parent = mark[n.parent];
+    nodes_[mark[i]] = n;
+  }
+  nodes_.resize(next);
+  frontier_.ForEach([&](int32_t& i) { i = mark[i]; });
+  if (best_end_ >= 0) best_end_ = mark[best_end_];
+  collect_at_ = std::max(kCollectAt, 2 * nodes_.size());
+}
+
+int64_t Coder::Code(Plan* plan) {
   const int64_t n = s_.new_size;
   nodes_.assign(1, Node());
-  frontier_.clear();
-  frontier_.emplace(0, 0);
-  best_end_ = -1;
-  best_end_cost_ = 0;
-  next_anchor_ = 0;
-  while (!frontier_.empty()) {
-    const int32_t index = frontier_.begin()->second;
-    frontier_.erase(frontier_.begin());
+  frontier_.Add(0, 0);
+  while (!frontier_.Empty()) {
+    const int32_t index = frontier_.TakeFirst();
     const Node& node = nodes_[index];
     if (best_end_ >= 0 && node.cost >= best_end_cost_) continue;
+    // A path that costs clearly more than one that has got further is
+    // given up.
+    if (node.pos > lead_pos_) {
+      lead_pos_ = node.pos;
+      lead_cost_ = node.cost;
+    } else if (node.cost > lead_cost_ + kBeam) {
+      continue;
+    }
     // When every path goes through this node and it can end no worse than
     // anything seen so far, the path up to it is settled: emit it.
-    if (frontier_.empty() && node.parent >= 0 &&
+    if (frontier_.Empty() && node.parent >= 0 &&
         node.cost + InsertBits(n - node.pos, false) <= best_end_cost_) {
       Emit(index, node.pos, plan);
       Node root = node;
@@ -602,6 +870,7 @@ int64_t Coder::Code(std::vector<PlanOp>* plan) {
       continue;
     }
     Expand(index);
+    if (nodes_.size() >= collect_at_) Collect(plan);
   }
   Emit(best_end_, n, plan);
   return best_end_cost_;
@@ -610,58 +879,63 @@ int64_t Coder::Code(std::vector<PlanOp>* plan) {
 // ---------------------------------------------------------------------------
 // From the plan to the decoder's instructions.
 
-int ZeroCount(const u8* p, int64_t n) {
-  int z = 0;
-  for (int64_t i = 0; i < n; ++i) z += p[i] == 0;
-  return z;
-}
+// An insert block is added to its reference bytes when that leaves many
+// zeros: compressors of the patch then see runs of zeros instead of the
+// bytes themselves. Fewer zeros than this share are better left stored.
+constexpr int kAddedZeroPercent = 40;
 
-std::vector<DeltaOp> BuildProgram(const Space& s, const std::vector<PlanOp>& plan,
-                                  const Layout& layout, bool plain_fixups) {
+// Empties the plan as it goes.
+std::vector<DeltaOp> BuildProgram(const Space& s, Plan* plan, bool plain_fixups) {
+  size_t ops = 0;
+  for (size_t i = 0; i < plan->size(); ++i) {
+    const PlanOp& op = (*plan)[i];
+    ops += op.copy ? 1 + op.slots : i == 0 || (*plan)[i - 1].copy;
+  }
   std::vector<DeltaOp> program;
-  program.reserve(plan.size());
-  struct {
-    int64_t pos = 0, last_pos = 0;
-    int fixups = 0;
-  } cur;
-  for (size_t i = 0; i < plan.size(); ++i) {
-    const PlanOp& op = plan[i];
+  program.reserve(ops);
+  int64_t cursor = 0, last_pos = 0;
+  int fixups = 0;
+  Bytes diff;
+  while (!plan->empty()) {
+    const PlanOp op = plan->front();
+    plan->pop_front();
     if (op.copy) {
+      for (int k = 0; k < op.slots; ++k) program.push_back(CountSlotOp());
       const int64_t p = op.start + op.delta;
       Bytes fix(static_cast<size_t>(op.fixups));
       for (int k = 0; k < op.fixups; ++k) {
         const int64_t at = op.start + op.length + k;
         fix[k] = static_cast<u8>(s.nw[at] - (plain_fixups ? 0 : s.At(p + op.length + k)));
       }
-      program.push_back(CopyOp(static_cast<int32_t>(op.length), static_cast<int32_t>(p - cur.pos),
-                               std::move(fix)));
-      cur.pos = p + op.length;
-      cur.last_pos = p;
-      cur.fixups = op.fixups;
+      program.push_back(CopyOp(op.length, static_cast<int32_t>(p - cursor), std::move(fix)));
+      cursor = p + op.length;
+      last_pos = p;
+      fixups = op.fixups;
       continue;
     }
     // Inserts in a row are one run: they take their reference from the same
     // cursor, and one run spends one number.
     const int64_t start = op.start;
     int64_t n = op.length;
-    while (i + 1 < plan.size() && !plan[i + 1].copy) n += plan[++i].length;
+    while (!plan->empty() && !plan->front().copy) {
+      n += plan->front().length;
+      plan->pop_front();
+    }
     Bytes data(s.nw + start, s.nw + start + n);
     std::vector<bool> modes;
     int64_t k = 0;
-    for (int size : InsertBlocks(n, layout.block)) {
+    for (int size : InsertBlocks(n, kBlockSize)) {
       // Reference bytes come from the file the last copy started in.
-      const int64_t q = cur.pos + k + cur.fixups;
-      bool readable;
-      if (cur.last_pos < s.old_size) {
-        readable = q >= 0 && q + size <= s.old_size;
-      } else {
-        readable = q >= s.old_size && q - s.old_size + size <= start + k;
-      }
+      const int64_t q = cursor + k + fixups;
+      const bool readable = last_pos < s.old_size
+                                ? q >= 0 && q + size <= s.old_size
+                                : q >= s.old_size && q - s.old_size + size <= start + k;
       bool stored = true;
       if (readable) {
-        Bytes diff(size);
+        diff.resize(size);
         for (int b = 0; b < size; ++b) diff[b] = static_cast<u8>(data[k + b] - s.At(q + b));
-        if (ZeroCount(diff.data(), size) > ZeroCount(data.data() + k, size)) {
+        const int zeros = ZeroCount(diff.data(), size);
+        if (zeros > ZeroCount(data.data() + k, size) && zeros * 100 >= kAddedZeroPercent * size) {
           std::copy(diff.begin(), diff.end(), data.begin() + k);
           stored = false;
         }
@@ -676,7 +950,7 @@ std::vector<DeltaOp> BuildProgram(const Space& s, const std::vector<PlanOp>& pla
 
 // Fix-up bytes as differences or as they are: the same size either way, so
 // the form with more zero bytes is kept for whatever compresses the patch.
-bool PreferPlainFixups(const Space& s, const std::vector<PlanOp>& plan) {
+bool PreferPlainFixups(const Space& s, const Plan& plan) {
   int64_t added = 0, plain = 0;
   for (const PlanOp& op : plan) {
     if (!op.copy) continue;
@@ -693,17 +967,35 @@ bool PreferPlainFixups(const Space& s, const std::vector<PlanOp>& plan) {
 struct Candidate {
   Layout layout;
   int64_t bits = std::numeric_limits<int64_t>::max();
-  std::vector<PlanOp> plan;
+  bool out_of_range = false;
+  Plan plan;
 };
 
-bool Trace() {
-  static const bool on = std::getenv("TW_STATS") != nullptr;
-  return on;
-}
-
-int64_t Knob(const char* name, int64_t fallback) {
-  const char* v = std::getenv(name);
-  return v ? std::atoll(v) : fallback;
+// Codes the layouts (two at a time where there are two) and keeps the
+// cheapest.
+Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
+                 const std::vector<Layout>& layouts, int lookahead) {
+  Candidate best;
+  std::mutex mutex;
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next++) < layouts.size();) {
+      Candidate c;
+      c.layout = layouts[i];
+      Coder coder(s, anchors, c.layout, lookahead);
+      c.bits = coder.Code(&c.plan);
+      c.out_of_range = coder.OutOfRange();
+      std::lock_guard<std::mutex> lock(mutex);
+      if (c.bits < best.bits) best = std::move(c);
+    }
+  };
+  const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+  const size_t threads = std::min<size_t>({layouts.size(), 2, hardware});
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& t : helpers) t.join();
+  return best;
 }
 
 }  // namespace
@@ -716,59 +1008,45 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   const int effort = std::clamp(options.effort, 0, 3);
   const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
                 static_cast<int64_t>(new_data.size())};
-  const auto t0 = std::chrono::steady_clock::now();
-  auto lap = [&](const char* what) {
-    if (Trace()) {
-      std::fprintf(stderr, "%s %.2f\n", what,
-                   std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    }
-  };
 
   std::vector<Anchor> anchors;
   {
-    SuffixIndex index(old_data);
-    lap("suffix array");
+    const SuffixIndex index(old_data);
     ScanParams params;
-    params.min_match = Knob("TW_MIN", params.min_match);
-    params.margin = Knob("TW_MARGIN", params.margin);
-    params.recheck = Knob("TW_RECHECK", params.recheck);
-    params.max_stride = Knob("TW_STRIDE", params.max_stride);
+    if (effort == 0) params.recheck = 64;
     anchors = FindAnchors(s, index, params);
-    lap("anchors");
   }
 
+  // Fix-up counts chosen per group of 64 copies beat one count for the whole
+  // version or one per copy on every file measured; the others are a check.
   std::vector<Layout> layouts;
-  const int lookahead = static_cast<int>(Knob("TW_LA", effort == 0 ? 1 : effort == 1 ? 2 : 3));
-  layouts.push_back(Layout{1, 0, 0, 255});
-  const int max_fixed = effort == 0 ? 2 : effort == 1 ? 4 : 8;
-  for (int f = 0; f <= max_fixed; ++f) layouts.push_back(Layout{0, f, 0, 255});
-
-  Candidate best;
-  for (const Layout& layout : layouts) {
-    Candidate c;
-    c.layout = layout;
-    c.bits = Coder(s, anchors, layout, lookahead).Code(&c.plan);
-    if (Trace()) std::fprintf(stderr, "P%d F%d: %ld\n", layout.period, layout.fixups, c.bits / 8);
-    if (c.bits < best.bits) best = std::move(c);
+  int lookahead = 3;
+  switch (effort) {
+    case 0:
+      layouts = {Layout{0, 2, 0}};
+      lookahead = 1;
+      break;
+    case 1:
+      layouts = {Layout{64, -1, 0}};
+      lookahead = 2;
+      break;
+    case 2:
+      layouts = {Layout{64, -1, 0}};
+      break;
+    default:
+      layouts = {Layout{64, -1, 0}, Layout{32, -1, 0}, Layout{128, -1, 0}, Layout{0, 2, 0},
+                 Layout{1, -1, 0}};
+      lookahead = 4;
+      break;
   }
-  lap("coding");
-  if (Trace()) {
-    int64_t copies = 0, far = 0, out = 0, inserted = 0, fixups = 0;
-    int64_t cursor = 0;
-    for (const PlanOp& op : best.plan) {
-      if (!op.copy) {
-        inserted += op.length;
-        continue;
-      }
-      ++copies;
-      fixups += op.fixups;
-      const int64_t off = op.start + op.delta - cursor;
-      far += off > 255 || off < -255;
-      out += op.start + op.delta >= s.old_size;
-      cursor = op.start + op.delta + op.length;
-    }
-    std::fprintf(stderr, "anchors %zu copies %ld far %ld output %ld fixups %ld inserted %ld\n",
-                 anchors.size(), copies, far, out, fixups, inserted);
+  Candidate best = BestOf(s, anchors, layouts, lookahead);
+  // The address range as a sum lets copies from the output reach further,
+  // but may widen every number.
+  if (best.out_of_range) {
+    Layout sum = best.layout;
+    sum.flags = kVersionRangeIsSum;
+    Candidate c = BestOf(s, anchors, {sum}, lookahead);
+    if (c.bits < best.bits) best = std::move(c);
   }
 
   VersionBlock block;
@@ -780,11 +1058,10 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   v.FixupPeriod = best.layout.period;
   v.VersionFlags = best.layout.flags;
   if (PreferPlainFixups(s, best.plan)) v.VersionFlags |= kVersionPlainFixups;
-  v.InsertBlockSize = best.layout.block;
+  v.InsertBlockSize = kBlockSize;
 
-  std::vector<DeltaOp> program =
-      BuildProgram(s, best.plan, best.layout, v.VersionFlags & kVersionPlainFixups);
-  std::vector<PlanOp>().swap(best.plan);
+  std::vector<Anchor>().swap(anchors);
+  std::vector<DeltaOp> program = BuildProgram(s, &best.plan, v.VersionFlags & kVersionPlainFixups);
   std::string why;
   if (!EncodeProgram(v, s.new_size, program, &block.Streams, &why)) {
     throw std::logic_error("differ made a program that cannot be encoded: " + why);
@@ -796,7 +1073,6 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   for (int i = 0; i < kStreamCount; ++i) {
     v.StreamLength[i] = static_cast<int32_t>(block.Streams.Stream[i].size());
   }
-  lap("encoding");
   return block;
 }
 

@@ -26,7 +26,10 @@ export DEBIAN_FRONTEND=noninteractive
 APT_INSTALL=(apt-get install -y -q --no-install-recommends
              -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
 
-native_pkgs=(cmake ninja-build g++ clang libgtest-dev googletest libbenchmark-dev libdivsufsort-dev)
+# libclang-rt-14-dev (only a Recommends of clang) holds libFuzzer and clang's
+# sanitizer runtimes, which the fuzz build links.
+native_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev
+             libdivsufsort-dev)
 # wine32:i386 is what runs the 32-bit tarnwell.exe; the plain "wine" package
 # provides the /usr/bin/wine launcher. Arphic UMing supplies the CJK glyphs
 # that Wine falls back to for Big5 text in message boxes and list boxes;

@@ -2,7 +2,8 @@
 # The whole test run, from a fresh Debian 12 machine (as root) to a verdict:
 # installs what is missing, builds the native programs with warnings as
 # errors, runs every unit and end-to-end test, runs them again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, cross-builds tarnwell.exe
+# AddressSanitizer and UndefinedBehaviorSanitizer, fuzzes each fuzz target for a
+# minute, cross-builds tarnwell.exe
 # and runs the Windows tests under Wine.
 #   scripts/test.sh [--native-only]
 set -euo pipefail
@@ -23,6 +24,9 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=O
   -DTARNWELL_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== fuzz targets, one minute each"
+fuzz/run_fuzzers.sh 60
 
 if ((native_only)); then
   echo "== native tests passed (Windows build skipped)"
