@@ -54,16 +54,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "diff_bench: %s\n", why.c_str());
     return 2;
   }
-  if (const char* dump = std::getenv("TW_DUMP")) {
-    const auto& st = std::get<PatchedEntry>(patch.Entries[0]).Versions[0].Streams;
-    for (int i = 0; i < kStreamCount; ++i) {
-      std::ofstream(std::string(dump) + std::to_string(i), std::ios::binary)
-          .write(reinterpret_cast<const char*>(st.Stream[i].data()), st.Stream[i].size());
-    }
-  }
   const SourceVersion& v = std::get<PatchedEntry>(patch.Entries[0]).Versions[0].Record;
-  std::printf("streams %d %d %d %d %d  period %u flags %u block %u  %.2f s\n",
-              v.StreamLength[0], v.StreamLength[1], v.StreamLength[2], v.StreamLength[3],
-              v.StreamLength[4], v.FixupPeriod, v.VersionFlags, v.InsertBlockSize, seconds);
+  std::printf("streams %d %d %d %d %d  period %u flags %u block %u  %.2f s\n", v.StreamLength[0],
+              v.StreamLength[1], v.StreamLength[2], v.StreamLength[3], v.StreamLength[4],
+              v.FixupPeriod, v.VersionFlags, v.InsertBlockSize, seconds);
   return 0;
 }

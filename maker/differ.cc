@@ -22,8 +22,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -160,17 +160,30 @@ int64_t MatchCount(const Space& s, const Alignment& a, int64_t i, int64_t n) {
 
 class SuffixIndex {
  public:
-  explicit SuffixIndex(const Bytes& text) : t_(text.data()), n_(static_cast<int64_t>(text.size())) {
+  explicit SuffixIndex(const Bytes& text)
+      : t_(text.data()), n_(static_cast<int64_t>(text.size())), bucket_(kBuckets + 1, 0) {
     sa_.resize(text.size());
     if (n_ > 0 && divsufsort(t_, sa_.data(), static_cast<saidx_t>(n_)) != 0) {
       throw std::runtime_error("suffix sorting failed");
     }
+    // Where the suffixes with each first two bytes start; the one-byte
+    // suffix sorts before its first byte's buckets and belongs to none.
+    for (int64_t i = 0; i + 1 < n_; ++i) ++bucket_[(t_[i] << 8 | t_[i + 1]) + 1];
+    if (n_ > 0) ++bucket_[t_[n_ - 1] << 8];
+    for (int k = 0; k < kBuckets; ++k) bucket_[k + 1] += bucket_[k];
   }
 
-  // Length of the longest prefix of q[0, m) found in the text; *pos where.
+  // Length of the longest prefix of q[0, m) found in the text, when it is
+  // at least two bytes; *pos where.
   int64_t Longest(const u8* q, int64_t m, int64_t* pos) const {
+    *pos = 0;
+    if (m < 2) return 0;
+    const int key = q[0] << 8 | q[1];
+    const int64_t first = bucket_[key] + (key == (t_[n_ - 1] << 8) ? 1 : 0);
+    const int64_t last = bucket_[key + 1];
+    if (first >= last) return 0;
     // Every suffix between the bounds shares min(llcp, rlcp) bytes with q.
-    int64_t lo = 0, hi = n_, llcp = 0, rlcp = 0;
+    int64_t lo = first, hi = last, llcp = 2, rlcp = 2;
     while (lo < hi) {
       const int64_t mid = lo + (hi - lo) / 2;
       const int64_t s = sa_[mid];
@@ -187,12 +200,11 @@ class SuffixIndex {
       }
     }
     int64_t best = 0;
-    *pos = 0;
-    if (lo > 0) {
+    if (lo > first) {
       best = llcp;
       *pos = sa_[lo - 1];
     }
-    if (lo < n_ && rlcp > best) {
+    if (lo < last && rlcp > best) {
       best = rlcp;
       *pos = sa_[lo];
     }
@@ -200,9 +212,11 @@ class SuffixIndex {
   }
 
  private:
+  static constexpr int kBuckets = 1 << 16;
   const u8* t_;
   int64_t n_;
   std::vector<saidx_t> sa_;
+  std::vector<int64_t> bucket_;
 };
 
 // Earlier stretches of the new file, by a hash of their first eight bytes:
@@ -254,7 +268,7 @@ struct Anchor {
 
 struct ScanParams {
   int64_t min_match = 8;   // shortest match worth a far copy
-  int64_t margin = 8;      // a new alignment must beat the current by this
+  int64_t margin = 5;      // a new alignment must beat the current by this
   int64_t recheck = 0;     // bytes between lookups while the alignment holds
   int64_t long_run = 256;  // a run this long is followed without a lookup
 };
@@ -312,6 +326,19 @@ std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
       anchors.push_back(Anchor{i - back, len + back, found});
       cur = found;
       have = true;
+      // A copy from the output may reach its own bytes only by whole pieces
+      // of 1,000: a repeat with a shorter period doubles its distance copy
+      // by copy until that is reached.
+      if (found.output) {
+        const int64_t period = s.old_size - found.delta;
+        for (int64_t at = i + period, d = 2 * period; period < 1000 && at < i + len; d *= 2) {
+          const Alignment far{found.delta - (d - period), true};
+          anchors.push_back(Anchor{at, d >= 1000 ? i + len - at : std::min(d, i + len - at), far});
+          cur = far;
+          if (d >= 1000) break;
+          at += d;
+        }
+      }
       i += len;
       continue;
     }
@@ -350,9 +377,9 @@ using Plan = std::deque<PlanOp>;
 // The decoder's state between instructions, as far as prices depend on it,
 // and the alignments a path has used last.
 struct State {
-  int64_t cursor = 0;    // reference cursor (combined)
-  int32_t fixups = 0;    // fix-up count in force
-  int32_t countdown = 0; // copies until the next count byte
+  int64_t cursor = 0;     // reference cursor (combined)
+  int32_t fixups = 0;     // fix-up count in force
+  int32_t countdown = 0;  // copies until the next count byte
   bool copied = false;
   bool after_insert = false;
   bool has_align = false, has_rep = false;
@@ -514,9 +541,9 @@ class Coder {
   // all of them share.
   void Collect(Plan* plan);
 
-  static constexpr int64_t kWindow = 128;      // reach of the alignments in use
-  static constexpr int64_t kRegion = 4096;     // reach of the anchor in force
-  static constexpr int64_t kBeam = 64;         // bits a path may lag the lead
+  static constexpr int64_t kWindow = 128;   // reach of the alignments in use
+  static constexpr int64_t kRegion = 4096;  // reach of the anchor in force
+  static constexpr int64_t kBeam = 64;      // bits a path may lag the lead
   static constexpr size_t kCollectAt = 1 << 16;
 
   const Space& s_;
@@ -620,8 +647,7 @@ const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a,
   return l.starts;
 }
 
-void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, int f,
-                  int slots) {
+void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, int f, int slots) {
   if (c < 1) return;
   ++candidates_;
   const Node& from = nodes_[from_index];
@@ -703,13 +729,14 @@ void Coder::CopiesAt(int32_t from, const Alignment& a, const Start& start) {
   // copies of the group may want, or one that ends the file.
   const int64_t c = std::min(run, CopyRoom(a, j, 0));
   if (c < 1) return;
-  Relax(from, a, j, c, 0, slots);
-  if (layout_.period != 1) {
-    for (int f = 1; f <= 4; ++f) Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f, slots);
+  const bool grouped = layout_.period != 1;
+  if (!grouped) Relax(from, a, j, c, 0, slots);
+  if (grouped) {
+    for (int f = 1; f <= 3; ++f) Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f, slots);
   }
   for (int k = 0; k < start.windows; ++k) {
     const int f = start.window[k];
-    if (layout_.period == 1 || f > 4) Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f, slots);
+    if (!grouped || f > 3) Relax(from, a, j, std::min(run, CopyRoom(a, j, f)), f, slots);
   }
   const int64_t rest = s_.new_size - (j + c);
   if (rest > 0 && rest <= 255) {
@@ -782,8 +809,8 @@ void Coder::Emit(int32_t last, int64_t tail_end, Plan* plan) {
     const Node& n = nodes_[i];
     const int64_t from = nodes_[n.parent].pos;
     if (n.copy_start > from) {
-      plan->push_back({static_cast<int32_t>(from), static_cast<int32_t>(n.copy_start - from), 0,
-                       0, 0, false});
+      plan->push_back(
+          {static_cast<int32_t>(from), static_cast<int32_t>(n.copy_start - from), 0, 0, 0, false});
     }
     plan->push_back({n.copy_start, n.copy_len, static_cast<int32_t>(n.state.align.delta),
                      static_cast<int16_t>(n.state.fixups), static_cast<uint8_t>(n.slots), true});
@@ -1017,8 +1044,8 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
     anchors = FindAnchors(s, index, params);
   }
 
-  // Fix-up counts chosen per group of 64 copies beat one count for the whole
-  // version or one per copy on every file measured; the others are a check.
+  // Fix-up counts chosen per group of about 64 copies beat one count for the
+  // whole version or one per copy on every file measured.
   std::vector<Layout> layouts;
   int lookahead = 3;
   switch (effort) {
@@ -1034,8 +1061,7 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
       layouts = {Layout{64, -1, 0}};
       break;
     default:
-      layouts = {Layout{64, -1, 0}, Layout{32, -1, 0}, Layout{128, -1, 0}, Layout{0, 2, 0},
-                 Layout{1, -1, 0}};
+      layouts = {Layout{64, -1, 0}, Layout{32, -1, 0}, Layout{128, -1, 0}};
       lookahead = 4;
       break;
   }
