@@ -216,7 +216,7 @@ class SuffixIndex {
   const u8* t_;
   int64_t n_;
   std::vector<saidx_t> sa_;
-  std::vector<int64_t> bucket_;
+  std::vector<saidx_t> bucket_;
 };
 
 // Earlier stretches of the new file, by a hash of their first eight bytes:
@@ -380,8 +380,6 @@ struct State {
   int64_t cursor = 0;     // reference cursor (combined)
   int32_t fixups = 0;     // fix-up count in force
   int32_t countdown = 0;  // copies until the next count byte
-  bool copied = false;
-  bool after_insert = false;
   bool has_align = false, has_rep = false;
   Alignment align, rep;
 };
@@ -484,7 +482,9 @@ class Coder {
         layout_(layout),
         width_(layout.flags & kVersionRangeIsSum ? s.old_size + s.new_size
                                                  : std::max(s.old_size, s.new_size)),
-        lookahead_(std::min(lookahead, kWindows)) {}
+        lookahead_(std::min(lookahead, kWindows)),
+        // Room for the search to keep paths apart, in proportion to the file.
+        collect_at_(std::clamp<size_t>(s.new_size / 32, kCollectAt, 16 * kCollectAt)) {}
 
   // The cheapest ops for the whole new file, appended to *plan; returns
   // their bits.
@@ -519,9 +519,9 @@ class Coder {
     std::vector<Start> starts;
   };
 
-  int64_t InsertBits(int64_t n, bool merged) const {
+  int64_t InsertBits(int64_t n) const {
     const int64_t blocks = std::max<int64_t>(1, n / kBlockSize);
-    return (merged ? 0 : width_.Bits(-n)) + 8 * n + blocks;
+    return width_.Bits(-n) + 8 * n + blocks;
   }
   // The longest copy at new position j such that its bytes and the f
   // reference bytes after them can be read; -1 when there is none.
@@ -531,6 +531,9 @@ class Coder {
   int64_t Run(const Alignment& a, const View& v, int64_t j);
   // The starts in [from, to), found once for all the nodes at e.
   const std::vector<Start>& StartsFor(int64_t e, const Alignment& a, int64_t from, int64_t to);
+  // A path from node `from`: `slots` count slots, an insert run up to j, a
+  // copy of c bytes at j under a and f fix-up bytes. Kept where it is the
+  // cheapest of its class to reach its end.
   void Relax(int32_t from, const Alignment& a, int64_t j, int64_t c, int f, int slots);
   // Copies at a start with each fix-up count the decoder state allows.
   void CopiesAt(int32_t from, const Alignment& a, const Start& start);
@@ -544,13 +547,14 @@ class Coder {
   static constexpr int64_t kWindow = 128;   // reach of the alignments in use
   static constexpr int64_t kRegion = 4096;  // reach of the anchor in force
   static constexpr int64_t kBeam = 64;      // bits a path may lag the lead
-  static constexpr size_t kCollectAt = 1 << 16;
+  static constexpr size_t kCollectAt = 1 << 12;
 
   const Space& s_;
   const std::vector<Anchor>& anchors_;
   Layout layout_;
   NumberWidth width_;
   int lookahead_;
+  size_t collect_at_;
 
   struct KnownRun {
     Alignment align;
@@ -564,7 +568,6 @@ class Coder {
 
   std::vector<Node> nodes_;
   Frontier frontier_;
-  size_t collect_at_ = kCollectAt;
   size_t next_anchor_ = 0;  // first anchor that starts after the node in hand
   int candidates_ = 0;      // copies found for the node in hand
   int64_t best_end_cost_ = 0;
@@ -661,7 +664,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
   const bool count_byte = countdown == 0;
   int64_t cost = from.cost + width_.Bits(c) + width_.Bits(offset) + 8 * f + (count_byte ? 8 : 0) +
                  slots * width_.Bits(0);
-  if (j > from.pos) cost += InsertBits(j - from.pos, st.after_insert);
+  if (j > from.pos) cost += InsertBits(j - from.pos);
   const int64_t pos = j + c + f;
 
   Node n;
@@ -675,7 +678,6 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
   ns.cursor = j + c + a.delta;
   ns.fixups = f;
   ns.countdown = static_cast<int32_t>((count_byte ? layout_.period : countdown) - 1);
-  ns.copied = true;
   ns.has_align = true;
   ns.align = a;
   if (st.has_align && !SameAlignment(st.align, a)) {
@@ -758,7 +760,7 @@ void Coder::Expand(int32_t index) {
   candidates_ = 0;
 
   // Ending here: the rest is one insert run.
-  const int64_t end_cost = node.cost + (e < n ? InsertBits(n - e, st.after_insert) : 0);
+  const int64_t end_cost = node.cost + (e < n ? InsertBits(n - e) : 0);
   if (best_end_ < 0 || end_cost < best_end_cost_) {
     best_end_cost_ = end_cost;
     best_end_ = index;
@@ -865,7 +867,7 @@ void Coder::Collect(Plan* plan) {
   nodes_.resize(next);
   frontier_.ForEach([&](int32_t& i) { i = mark[i]; });
   if (best_end_ >= 0) best_end_ = mark[best_end_];
-  collect_at_ = std::max(kCollectAt, 2 * nodes_.size());
+  collect_at_ = std::max(collect_at_, 2 * nodes_.size());
 }
 
 int64_t Coder::Code(Plan* plan) {
@@ -887,7 +889,7 @@ int64_t Coder::Code(Plan* plan) {
     // When every path goes through this node and it can end no worse than
     // anything seen so far, the path up to it is settled: emit it.
     if (frontier_.Empty() && node.parent >= 0 &&
-        node.cost + InsertBits(n - node.pos, false) <= best_end_cost_) {
+        node.cost + InsertBits(n - node.pos) <= best_end_cost_) {
       Emit(index, node.pos, plan);
       Node root = node;
       root.parent = -1;
@@ -1067,8 +1069,9 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   }
   Candidate best = BestOf(s, anchors, layouts, lookahead);
   // The address range as a sum lets copies from the output reach further,
-  // but may widen every number.
-  if (best.out_of_range) {
+  // but may widen every number. On large files it has never paid for the
+  // second search.
+  if (best.out_of_range && (effort == 3 || s.new_size <= (1 << 20))) {
     Layout sum = best.layout;
     sum.flags = kVersionRangeIsSum;
     Candidate c = BestOf(s, anchors, {sum}, lookahead);

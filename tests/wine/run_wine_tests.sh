@@ -390,10 +390,40 @@ test_alt_keys() {
     alt e exit 0
 }
 
+# A file held open by another program, as a running program holds its own
+# executable, cannot be moved into the backup folder: the apply pass stops
+# with message 31 and the file stays the old one. Once it is let go, a
+# second run completes the update.
+test_file_in_use() {
+  local dir flag holder
+  dir=$(fresh file_in_use)
+  cp -r "$fixtures/app-1.0" "$dir/app"
+  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
+    "$dir/app/update.exe" || return 1
+  flag=$dir/held.flag
+  wine "$win/hold_file.exe" "$(winpath "$dir/app/game.exe")" "$(winpath "$flag")" &
+  holder=$!
+  for _ in {1..100}; do [[ -e $flag ]] && break; sleep 0.1; done
+  [[ -e $flag ]] || { flunk "hold_file.exe did not take the file"; return 1; }
+  drive file_in_use --cd "$dir/app" "$dir/app/update.exe" -- \
+    box expect "$question_caption" press 6 \
+    box expect "$error_caption" expect '錯誤! 更新程式要搬移原始檔案到備份的資料夾內' press 1 \
+    window "Kestrin GUI" close exit 0
+  rm -f "$flag"
+  wait "$holder"
+  cmp -s "$dir/app/game.exe" "$fixtures/app-1.0/game.exe" || flunk "the held file changed"
+  drive file_in_use_released --cd "$dir/app" "$dir/app/update.exe" -- \
+    box expect "$question_caption" press 6 \
+    window "Kestrin GUI" until "$apply_hidden" expect "item ListBox 1 9 $applied" \
+    click Button 1 exit 0
+  same_files "$dir/app" "$fixtures/app-1.1" "$fixtures/app.new"
+  same_files "$dir/app/backup-1.0" "$fixtures/app-1.0" "$fixtures/app.replaced"
+}
+
 "$native/make_fixtures" "$fixtures" || { echo "FAIL make_fixtures"; exit 1; }
 for name in exe_format exe_resources make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
-    close_during_run close_during_search alt_keys; do
+    close_during_run close_during_search alt_keys file_in_use; do
   run_test "$name"
 done
 
