@@ -95,8 +95,8 @@ for pair in $pairs; do
   new_size=$(stat -c %s "$new") old_size=$(stat -c %s "$old")
   total_new=$((total_new + new_size))
   first=1
-  for spec in "${tools[@]}"; do
-    IFS='|' read -r name make_cmd apply_cmd <<<"$spec"
+  for entry in "${tools[@]}"; do
+    IFS='|' read -r name make_cmd apply_cmd <<<"$entry"
     label=$pair size_col=$new_size
     ((first)) || label= size_col=
     first=0
