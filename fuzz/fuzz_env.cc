@@ -13,6 +13,7 @@
 #include "messages/catalogue.h"
 #include "messages/messages.h"
 #include "state/run_state.h"
+#include "tests/folder_state.h"
 
 namespace tw::fuzz {
 namespace {
@@ -21,35 +22,6 @@ std::string* g_scratch = nullptr;
 
 void RemoveScratch() {
   if (g_scratch != nullptr) RemoveTree(*g_scratch);
-}
-
-void SnapshotInto(const std::string& root, const std::string& rel, Snapshot* out) {
-  std::string dir = rel.empty() ? root : root + "/" + rel;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
-  std::vector<std::string> names;
-  while (struct dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(n);
-  }
-  closedir(d);
-  for (const std::string& n : names) {
-    std::string r = rel.empty() ? n : rel + "/" + n;
-    std::string full = root + "/" + r;
-    struct stat st;
-    if (lstat(full.c_str(), &st) != 0) continue;
-    if (S_ISLNK(st.st_mode)) {
-      char buf[4096];
-      ssize_t len = readlink(full.c_str(), buf, sizeof buf);
-      (*out)[r] = "l:" + std::string(buf, len > 0 ? static_cast<size_t>(len) : 0);
-    } else if (S_ISDIR(st.st_mode)) {
-      (*out)[r] = "d";
-      SnapshotInto(root, r, out);
-    } else {
-      Bytes b = ReadFile(full);
-      (*out)[r] = "f:" + std::string(b.begin(), b.end());
-    }
-  }
 }
 
 }  // namespace
@@ -102,16 +74,7 @@ Bytes ReadFile(const std::string& path) {
 
 void MakeFolder(const std::string& path) { mkdir(path.c_str(), 0755); }
 
-void RemoveTree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    EmptyFolder(path);
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
+void RemoveTree(const std::string& path) { RemovePath(path); }
 
 void EmptyFolder(const std::string& path) {
   DIR* d = opendir(path.c_str());
@@ -125,11 +88,7 @@ void EmptyFolder(const std::string& path) {
   for (const std::string& n : names) RemoveTree(path + "/" + n);
 }
 
-Snapshot TakeSnapshot(const std::string& folder) {
-  Snapshot s;
-  SnapshotInto(folder, "", &s);
-  return s;
-}
+Snapshot TakeSnapshot(const std::string& folder) { return ReadFolderState(folder); }
 
 Bytes Pattern(size_t n, unsigned seed) {
   Bytes b(n);
