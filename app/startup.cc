@@ -96,14 +96,6 @@ void StartRun() {
   if (g_run.ExitAfterStop) DestroyMainWindow();
 }
 
-void DeleteBodyCopy() {
-  if (g_run.BodyTempPath.empty()) return;
-  g_run.BodyTempFile.Close();
-  OsDeleteFile(g_run.BodyTempPath);
-  g_run.BodyTempPath.clear();
-  g_run.BodyTempOpen = false;
-}
-
 int ProgramMain(const std::string& command_line) {
   DetectSelfContained();
   InitTempFolder();

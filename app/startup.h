@@ -17,7 +17,5 @@ bool ParseCommandLine(const std::string& command_line);
 [[noreturn]] void ShowUsageAndExit();
 bool LoadPatchAtStartup();
 void StartRun();
-// Deletes the body copy that the last load left in the temp folder.
-void DeleteBodyCopy();
 
 }  // namespace tw

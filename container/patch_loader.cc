@@ -64,13 +64,17 @@ void ConvertDescription(const std::string& raw, char* out) {
   out[len] = '\0';
 }
 
+void DeleteBodyCopy() {
+  if (g_run.BodyTempPath.empty()) return;
+  g_run.BodyTempFile.Close();
+  OsDeleteFile(g_run.BodyTempPath);
+  g_run.BodyTempPath.clear();
+  g_run.BodyTempOpen = false;
+}
+
 void CopyPatchBody() {
   // Only the newest body copy is kept: the one before it is not needed again.
-  if (!g_run.BodyTempPath.empty()) {
-    g_run.BodyTempFile.Close();
-    OsDeleteFile(g_run.BodyTempPath);
-    g_run.BodyTempPath.clear();
-  }
+  DeleteBodyCopy();
   CreateTempFile(g_run.BodyTempFile, &g_run.BodyTempPath);
   g_run.BodyTempOpen = true;
   int64_t remaining = g_run.Carrier.Size() - g_run.Carrier.Tell();

@@ -13,6 +13,8 @@ extern const unsigned char kOemToAnsiTable[256];
 // into a fresh temp file and reads the description, backup folder name and
 // registry location. Every failure raises its message.
 void LoadPatch();
+// Deletes the body copy that the last load left in the temp folder.
+void DeleteBodyCopy();
 // Copies the rest of the carrier (body and trailer) into BodyTempFile.
 void CopyPatchBody();
 // Turns the raw description bytes into display bytes: the mark "#%" ends the
