@@ -32,6 +32,7 @@ namespace {
 // One file of the new release and where its versions come from.
 struct Plan {
   std::string name;                  // relative, "/" separated, UTF-8
+  std::string stored;                // as the patch stores it: "\" separated, code page
   std::string new_path;              // the new file
   std::vector<std::string> sources;  // distinct old contents, in chain order
   bool included = false;
@@ -243,19 +244,27 @@ int MakePatch(const MakeOptions& o) {
       std::map<std::string, std::string> new_files = ListFiles(o.new_path);
       std::vector<std::map<std::string, std::string>> old_files;
       for (const std::string& old : o.olds) old_files.push_back(ListFiles(old));
-      std::set<std::string> folded;
+      // Names are checked before any work is done, with the applier's own
+      // rules, so that a patch it would refuse is never made.
+      std::set<std::string> keys;
       for (const auto& [name, path] : new_files) {
-        std::string lower = name;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (!folded.insert(lower).second) {
+        Plan plan;
+        plan.name = name;
+        if (IsUnsafeName(Backslashed(name)) ||
+            !ToCodePage(Backslashed(name), o.code_page, &plan.stored)) {
+          std::fprintf(stderr,
+                       "tarnwell-make: %s: the applier would refuse this name (or code page %d "
+                       "cannot write it)\n",
+                       name.c_str(), o.code_page);
+          return 2;
+        }
+        if (!keys.insert(OsNameKey(Backslashed(name))).second) {
           std::fprintf(stderr,
                        "tarnwell-make: %s: another file differs only in case; Windows would see "
                        "one file\n",
                        name.c_str());
           return 2;
         }
-        Plan plan;
-        plan.name = name;
         plan.new_path = path;
         std::vector<std::string> candidates;
         for (const auto& files : old_files) {
@@ -327,21 +336,11 @@ int MakePatch(const MakeOptions& o) {
     size_t number = 0, changed = 0;
     for (const Plan& plan : plans) {
       ++number;
-      std::string stored;
-      if (multi) {
-        if (IsUnsafeName(Backslashed(plan.name)) || !ToCodePage(Backslashed(plan.name), o.code_page, &stored)) {
-          std::fprintf(stderr,
-                       "tarnwell-make: %s: the applier would refuse this name (or code page %d "
-                       "cannot write it)\n",
-                       plan.name.c_str(), o.code_page);
-          return 2;
-        }
-      }
       std::string counter = "[" + std::to_string(number) + "/" + std::to_string(plans.size()) + "] ";
       Bytes new_data = MustRead(plan.new_path);
       if (plan.included) {
         IncludedEntry included;
-        included.EntryName = stored;
+        included.EntryName = plan.stored;
         included.IncludedFileTime = DosTimeOf(Mtime(plan.new_path));
         included.Data = new_data;
         patch.Entries.emplace_back(std::move(included));
@@ -362,7 +361,7 @@ int MakePatch(const MakeOptions& o) {
         return 2;
       }
       PatchedEntry entry;
-      entry.EntryName = stored;
+      entry.EntryName = plan.stored;
       entry.NewSize = static_cast<int32_t>(new_data.size());
       entry.NewFileTime = DosTimeOf(Mtime(plan.new_path));
       entry.Excluded = plan.region;

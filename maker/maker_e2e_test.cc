@@ -156,6 +156,11 @@ TEST_F(MakerTest, RefusesWhatTheApplierWouldRefuse) {
   Put("d/X.TXT", BytesOf("3"));
   EXPECT_EQ(Make("c d -o p.bin", &err), 2);
   EXPECT_NE(err.find("case"), std::string::npos) << err;
+  // Windows folds Greek and full-width letters as well.
+  Put("e/σ.txt", BytesOf("1"));
+  Put("e/Σ.txt", BytesOf("2"));
+  EXPECT_EQ(Make("c e -o p.bin", &err), 2);
+  EXPECT_NE(err.find("case"), std::string::npos) << err;
   EXPECT_EQ(Make("-b ../out c c -o p.bin", &err), 2);
   EXPECT_EQ(Make("c", &err), 1);
   EXPECT_FALSE(PathExists(Path("p.bin")));

@@ -83,7 +83,9 @@ void OsSetConfinementRoot(const std::string& root);
 
 // The form under which the file system tells names apart: two relative names
 // with the same key name one file. Windows ignores case and reads "/" and a
-// doubled separator as "\"; the POSIX layer finds names ignoring ASCII case.
+// doubled separator as "\". Both layers key names as Windows would, so that a
+// patch Windows would refuse is refused everywhere (though the POSIX look-up
+// of an existing file ignores ASCII case only).
 std::string OsNameKey(const std::string& name);
 
 // Fault injection for tests: while a hook is set, every file operation asks it

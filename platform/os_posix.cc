@@ -6,16 +6,19 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <locale.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "platform/os.h"
 
@@ -157,16 +160,6 @@ std::string NativePath(const std::string& path) {
 }
 
 void SetOsFaultHook(OsFaultHook hook) { g_fault_hook = hook; }
-
-std::string OsNameKey(const std::string& name) {
-  std::string key;
-  for (char c : name) {
-    if (c == '/') c = '\\';
-    if (c == '\\' && !key.empty() && key.back() == '\\') continue;
-    key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  return key;
-}
 
 void OsSetConfinementRoot(const std::string& root) {
   g_root = root.empty() ? std::string() : Normalised(NativePath(root));
@@ -398,28 +391,34 @@ bool OsReadRegistryValue(const std::string&, const std::string&, std::string*) {
 
 namespace {
 
-// Converts with iconv; a byte sequence the code page does not know is passed
-// through as it is rather than lost, so that names stay distinct.
-std::string Convert(const char* from_code, const std::string& in) {
+// Decodes in from the code page to code points with iconv. A byte the code
+// page does not know becomes U+DC00 + byte rather than being lost, so that
+// names stay distinct and the UTF-8 form can give the byte back.
+std::u32string Decode(const char* from_code, const std::string& in) {
   // The converters live as long as the process.
   static auto* cache = new std::map<std::string, iconv_t>;
   auto it = cache->find(from_code);
-  if (it == cache->end()) it = cache->emplace(from_code, iconv_open("UTF-8", from_code)).first;
+  if (it == cache->end()) it = cache->emplace(from_code, iconv_open("UTF-32LE", from_code)).first;
   iconv_t cd = it->second;
-  if (cd == reinterpret_cast<iconv_t>(-1)) return in;
+  std::u32string out;
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    for (char c : in) out += static_cast<unsigned char>(c) < 0x80 ? c : 0xDC00 + static_cast<unsigned char>(c);
+    return out;
+  }
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  std::string out;
   std::vector<char> inbuf(in.begin(), in.end());
   char* src = inbuf.data();
   size_t left = inbuf.size();
-  char chunk[1024];
+  unsigned char chunk[1024];
   while (left > 0) {
-    char* dst = chunk;
+    char* dst = reinterpret_cast<char*>(chunk);
     size_t room = sizeof chunk;
     size_t r = iconv(cd, &src, &left, &dst, &room);
-    out.append(chunk, static_cast<size_t>(dst - chunk));
+    for (unsigned char* q = chunk; q + 4 <= reinterpret_cast<unsigned char*>(dst); q += 4) {
+      out += static_cast<char32_t>(q[0] | q[1] << 8 | q[2] << 16 | static_cast<uint32_t>(q[3]) << 24);
+    }
     if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-      out += *src++;
+      out += 0xDC00 + static_cast<unsigned char>(*src++);
       --left;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
@@ -427,18 +426,71 @@ std::string Convert(const char* from_code, const std::string& in) {
   return out;
 }
 
-}  // namespace
+std::string Utf8(const std::u32string& text) {
+  std::string out;
+  for (char32_t c : text) {
+    if (c >= 0xDC00 && c <= 0xDCFF) {
+      out += static_cast<char>(c - 0xDC00);
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
 
-std::string NativeFromBig5(const std::string& big5) { return Convert("CP950", big5); }
+std::string Convert(const char* from_code, const std::string& in) {
+  return Utf8(Decode(from_code, in));
+}
 
-std::string NativeFromPatchText(const std::string& bytes) {
+// The code page of names and texts in patches: 950 unless the maker says
+// otherwise for the patch it writes.
+const char* PatchCodePage() {
   static const std::string code = [] {
     const char* cp = getenv("TARNWELL_CODEPAGE");
     std::string name = (cp != nullptr && *cp != '\0') ? cp : "950";
     if (name.find_first_not_of("0123456789") == std::string::npos) name = "CP" + name;
     return name;
   }();
-  return Convert(code.c_str(), bytes);
+  return code.c_str();
+}
+
+}  // namespace
+
+std::string OsNameKey(const std::string& name) {
+  // Names here are UTF-8 (converted from the patch's code page on reading).
+  // Windows compares them upper-cased letter by letter through Unicode, so
+  // Greek, Cyrillic and full-width letters fold too, not only ASCII.
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  std::u32string key;
+  for (char32_t c : Decode("UTF-8", name)) {
+    if (c == '/') c = '\\';
+    if (c == '\\' && !key.empty() && key.back() == '\\') continue;
+    if (c >= 'a' && c <= 'z') {
+      c -= 'a' - 'A';
+    } else if (c >= 0x80 && (c < 0xDC00 || c > 0xDCFF) && unicode != nullptr) {
+      c = static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), unicode));
+    }
+    key += c;
+  }
+  return Utf8(key);
+}
+
+std::string NativeFromBig5(const std::string& big5) { return Convert("CP950", big5); }
+
+std::string NativeFromPatchText(const std::string& bytes) {
+  return Convert(PatchCodePage(), bytes);
 }
 
 }  // namespace tw

@@ -308,6 +308,8 @@ TEST_F(NameClashTest, NamesDifferingOnlyInCaseRefuseThePatchBeforeAnyChange) {
       {"a.exe", "A.EXE", true},       {"sub\\b.dat", "SUB/B.dat", false},
       {"readme.txt", "README.txt", false}, {"a.exe", "a.exe", true},
       {"sub\\b.dat", "sub\\\\b.dat", false},
+      // Big5 Greek alpha (its trail byte is a backslash) and full-width a.
+      {"\xA3\x5C.txt", "\xA3\x44.txt", false}, {"\xA2\xE9", "\xA2\xCF", false},
   };
   for (const Case& c : cases) {
     PatchContents patch;
