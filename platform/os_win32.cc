@@ -21,8 +21,15 @@ std::string FullPath(const std::string& path) {
   return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
 }
 
+bool IsLink(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // True when path lies below the root and one of its folders below the root
-// is a reparse point (a symbolic link or a junction).
+// is a reparse point (a symbolic link or a junction). The last component is
+// not looked at: deleting or moving a link itself stays inside, and creation
+// refuses a final link of its own accord.
 bool LeavesRoot(const std::string& path) {
   if (g_root.empty()) return false;
   std::string full = FullPath(path);
@@ -36,8 +43,7 @@ bool LeavesRoot(const std::string& path) {
   }
   for (size_t i = root.size() + 1; i < full.size(); i = CharNextA(full.c_str() + i) - full.c_str()) {
     if (full[i] != '\\') continue;
-    DWORD a = GetFileAttributesA(full.substr(0, i).c_str());
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+    if (IsLink(full.substr(0, i))) return true;
   }
   return false;
 }
@@ -77,7 +83,10 @@ OsFile OsOpenRead(const std::string& path, int* err) {
 }
 
 OsFile OsCreate(const std::string& path, int* err) {
-  if (LeavesRoot(path)) {
+  // Never through a link: CREATE_ALWAYS would write wherever it points, out
+  // of the target folder or to where a link planted under a temporary
+  // file's name leads.
+  if (LeavesRoot(path) || IsLink(path)) {
     *err = ERROR_ACCESS_DENIED;
     return kNoOsFile;
   }
@@ -162,8 +171,9 @@ bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
 
 bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
   if (LeavesRoot(path)) return false;
+  // A link gets the time itself; its target may lie outside.
   HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = OsSetFileTimeDos(reinterpret_cast<OsFile>(h), stamp);
   CloseHandle(h);

@@ -6,7 +6,8 @@
 #   tests/wine/run_wine_tests.sh BUILD_WIN BUILD_NATIVE
 # BUILD_WIN holds tarnwell.exe and wine_driver.exe; BUILD_NATIVE the native
 # make_fixtures. Screenshots, driver logs and the tests' folders go to
-# $TARNWELL_WINE_OUT (default BUILD_WIN/wine-test-output).
+# $TARNWELL_WINE_OUT (default BUILD_WIN/wine-test-output). TARNWELL_WINE_ONLY
+# names the tests to run (all when unset).
 # Everything runs in one Xvfb display and one warm Wine session: starting
 # those costs seconds, a test program only a fraction of one.
 set -uo pipefail
@@ -420,10 +421,32 @@ test_file_in_use() {
   same_files "$dir/app/backup-1.0" "$fixtures/app-1.0" "$fixtures/app.replaced"
 }
 
+# A folder of the application that is a link to a place outside it (Wine
+# shows a linked folder as a reparse point, as Windows shows a junction):
+# nothing is written or moved out there, and the run stops with an error.
+test_linked_folder() {
+  local dir
+  dir=$(fresh linked_folder)
+  cp -r "$fixtures/app-1.0" "$dir/app"
+  mkdir "$dir/outside"
+  mv "$dir/app/data" "$dir/outside/data"
+  ln -s ../outside/data "$dir/app/data"
+  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
+    "$dir/app/update.exe" || return 1
+  drive linked_folder --cd "$dir/app" "$dir/app/update.exe" -- \
+    box expect "$question_caption" press 6 \
+    box expect "$error_caption" expect '錯誤! 本來更新程式要使用暫存檔案來替換掉更新的檔案' press 1 \
+    window "Kestrin GUI" close exit 0
+  [[ $(ls "$dir/outside/data") == levels.dat ]] || flunk "outside: $(ls "$dir/outside/data")"
+  cmp -s "$dir/outside/data/levels.dat" "$fixtures/app-1.0/data/levels.dat" ||
+    flunk "the file outside changed"
+}
+
 "$native/make_fixtures" "$fixtures" || { echo "FAIL make_fixtures"; exit 1; }
 for name in exe_format exe_resources make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
-    close_during_run close_during_search alt_keys file_in_use; do
+    close_during_run close_during_search alt_keys file_in_use linked_folder; do
+  [[ -z ${TARNWELL_WINE_ONLY:-} || " $TARNWELL_WINE_ONLY " == *" $name "* ]] || continue
   run_test "$name"
 done
 
