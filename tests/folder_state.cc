@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <iterator>
 #include <vector>
 
@@ -68,15 +71,22 @@ void LayOutFolderState(const std::string& folder, const FolderState& state) {
   // Map order puts every folder before what it holds.
   for (const auto& [rel, what] : state) {
     std::string full = folder + "/" + rel;
+    bool ok;
     if (what == "d") {
-      mkdir(full.c_str(), 0755);
+      ok = mkdir(full.c_str(), 0755) == 0;
     } else if (what.compare(0, 2, "l:") == 0) {
-      if (symlink(what.c_str() + 2, full.c_str()) != 0) continue;
+      ok = symlink(what.c_str() + 2, full.c_str()) == 0;
     } else {
       std::ofstream out(full, std::ios::binary | std::ios::trunc);
       out.write(what.data() + 2, static_cast<std::streamsize>(what.size() - 2));
+      out.close();
+      ok = static_cast<bool>(out);
     }
+    // A test that starts from a state it did not get would blame the
+    // program for what the machine did.
+    if (!ok) throw std::runtime_error("cannot lay out " + full + ": " + std::strerror(errno));
   }
+  if (ReadFolderState(folder) != state) throw std::runtime_error("cannot lay out " + folder);
 }
 
 std::multiset<std::string> FileContents(const FolderState& state) {

@@ -12,7 +12,8 @@ namespace tw {
 using FolderState = std::map<std::string, std::string>;
 
 FolderState ReadFolderState(const std::string& folder);
-// Empties folder and lays state out in it.
+// Empties folder and lays state out in it; throws std::runtime_error when
+// the folder does not end up holding exactly that.
 void LayOutFolderState(const std::string& folder, const FolderState& state);
 // Removes a file, link or folder tree.
 void RemovePath(const std::string& path);
