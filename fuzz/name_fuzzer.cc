@@ -2,7 +2,7 @@
 // as converted from the patch's code page, must name a plain file below the
 // target folder under Windows' rules: joined to a base folder and normalised
 // it stays below it, and no component is one that Windows would strip, read
-// as a device, or open as a stream.
+// as a device, or open as a stream. Its clash key ignores case and separators.
 #include <cctype>
 #include <string>
 #include <vector>
@@ -78,6 +78,20 @@ void CheckAccepted(const std::string& name) {
   }
 }
 
+// Two spellings of one Windows name share their clash key: ASCII case and
+// either separator do not tell names apart.
+void CheckKey(const std::string& name) {
+  std::string other = name;
+  for (char& c : other) {
+    if (c == '\\') {
+      c = '/';
+    } else if (isalpha(static_cast<unsigned char>(c))) {
+      c = static_cast<char>(isupper(static_cast<unsigned char>(c)) ? tolower(c) : toupper(c));
+    }
+  }
+  fuzz::Check(OsNameKey(name) == OsNameKey(other), "case or separator changes the clash key");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -86,5 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string raw(reinterpret_cast<const char*>(data), size);
   CheckAccepted(raw);
   CheckAccepted(NativeFromPatchText(raw));
+  CheckKey(NativeFromPatchText(raw));
   return 0;
 }
