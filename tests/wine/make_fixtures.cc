@@ -207,6 +207,13 @@ int main(int argc, char** argv) {
   patch.FormatVersion = tw::kPatchFormatVersion;
   patch.HeaderFlags = tw::kFlagCompressedBody;
   WritePatch(patch, dir / "compressed.bin");
+  // Greek alpha and Alpha in Big5 (the first one's trail byte is "\"): one
+  // file to Windows, so the patch is refused before anything is written.
+  tw::PatchContents clash;
+  clash.BackupFolderName = "backup";
+  clash.Entries.push_back(tw::IncludedEntry{"\xA3\x5C.txt", kNewTime, Text("alpha")});
+  clash.Entries.push_back(tw::IncludedEntry{"\xA3\x44.txt", kNewTime, Text("Alpha")});
+  WritePatch(clash, dir / "clash.bin");
   SmallApplication(dir);
   BigApplication(dir);
   if (!g_ok) {

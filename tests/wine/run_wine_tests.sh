@@ -442,10 +442,26 @@ test_linked_folder() {
     flunk "the file outside changed"
 }
 
+# Two entries that differ only in the case of a Greek letter name one file to
+# Windows: the patch is refused and nothing is written.
+test_case_clash() {
+  local dir
+  dir=$(fresh case_clash)
+  cp -r "$fixtures/app-1.0" "$dir/app"
+  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/clash.bin" \
+    "$dir/app/update.exe" || return 1
+  drive case_clash --cd "$dir/app" "$dir/app/update.exe" -- \
+    box expect "$error_caption" expect '錯誤! 這個更新程式壞掉囉!' press 1 \
+    window "Kestrin GUI" close exit 0
+  rm "$dir/app/update.exe"
+  diff -r "$dir/app" "$fixtures/app-1.0" >/dev/null || flunk "the folder changed: $(ls "$dir/app")"
+}
+
 "$native/make_fixtures" "$fixtures" || { echo "FAIL make_fixtures"; exit 1; }
 for name in exe_format exe_resources make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
-    close_during_run close_during_search alt_keys file_in_use linked_folder; do
+    close_during_run close_during_search alt_keys file_in_use linked_folder \
+    case_clash; do
   [[ -z ${TARNWELL_WINE_ONLY:-} || " $TARNWELL_WINE_ONLY " == *" $name "* ]] || continue
   run_test "$name"
 done
