@@ -6,6 +6,7 @@
 #include "delta/streams.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/os.h"
 #include "ui/hooks.h"
 
 namespace tw {
@@ -136,6 +137,15 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   g_engine.OutputLimit = r.max_output;
   g_engine.OutputCrc = 0xFFFFFFFFu;
   g_engine.OutputExcluded = r.output_excluded;
+
+  // A few bytes of delta can ask for up to 2 GB of output: a temp volume that
+  // cannot hold the stated size is refused before anything is written,
+  // rather than filled up for every other program until the write fails.
+  int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
+  if (free_bytes >= 0 && r.new_size > free_bytes) {
+    ReleaseEngineFiles();
+    RaiseWriteOutputFailed();
+  }
 
   std::string out_path;
   CreateTempFile(g_run.OutputFile, &out_path);

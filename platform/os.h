@@ -81,6 +81,10 @@ bool OsReadRegistryValue(const std::string& key, const std::string& value_name,
 // root to its TargetBase; an empty root confines nothing.
 void OsSetConfinementRoot(const std::string& root);
 
+// Bytes this user may still write on the volume holding folder; -1 when the
+// system cannot tell.
+int64_t OsFreeSpace(const std::string& folder);
+
 // The form under which the file system tells names apart: two relative names
 // with the same key name one file. Windows ignores case and reads "/" and a
 // doubled separator as "\". Both layers key names as Windows would, so that a
@@ -91,7 +95,11 @@ std::string OsNameKey(const std::string& name);
 // Fault injection for tests: while a hook is set, every file operation asks it
 // first, and a nonzero answer fails the operation with that error code, as if
 // the disk had refused. Production code never sets one.
-enum class OsOp { kOpenRead, kCreate, kRead, kWrite, kClose, kDelete, kRename, kCreateFolder };
+// A hook answering ENOSPC to kFreeSpace makes the volume look full; any other
+// error makes its free space unknown.
+enum class OsOp {
+  kOpenRead, kCreate, kRead, kWrite, kClose, kDelete, kRename, kCreateFolder, kFreeSpace
+};
 using OsFaultHook = int (*)(OsOp op, const std::string& path);
 void SetOsFaultHook(OsFaultHook hook);
 

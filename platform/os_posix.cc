@@ -9,6 +9,7 @@
 #include <locale.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -347,6 +348,13 @@ bool OsCreateFolder(const std::string& path) {
   if (Fault(OsOp::kCreateFolder, path)) return false;
   std::string native = NativePath(path);
   return !LeavesRoot(native) && mkdir(native.c_str(), 0755) == 0;
+}
+
+int64_t OsFreeSpace(const std::string& folder) {
+  if (int code = Fault(OsOp::kFreeSpace, folder)) return code == ENOSPC ? 0 : -1;
+  struct statvfs vfs;
+  if (statvfs(NativePath(folder).c_str(), &vfs) != 0) return -1;
+  return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
 }
 
 bool OsFileExists(const std::string& path) {

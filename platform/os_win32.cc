@@ -198,6 +198,14 @@ bool OsCreateFolder(const std::string& path) {
   return !LeavesRoot(path) && CreateDirectoryA(path.c_str(), nullptr) != 0;
 }
 
+int64_t OsFreeSpace(const std::string& folder) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return -1;
+  return available.QuadPart > static_cast<ULONGLONG>(INT64_MAX)
+             ? INT64_MAX
+             : static_cast<int64_t>(available.QuadPart);
+}
+
 bool OsFileExists(const std::string& path) {
   DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;

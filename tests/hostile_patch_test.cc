@@ -463,5 +463,34 @@ TEST_F(ScratchTest, DecodingStopsAtTheStatedSize) {
   EXPECT_EQ(ReadFolderState(Target()), Installed());
 }
 
+// A temp volume too small for the stated new file: the run stops with the
+// failed-write message before it writes a byte, instead of filling the disk.
+bool g_asked_free = false;
+int g_writes_after_asking = 0;
+int FullTempVolume(OsOp op, const std::string&) {
+  if (op == OsOp::kFreeSpace) {
+    g_asked_free = true;
+    return ENOSPC;
+  }
+  if (g_asked_free && (op == OsOp::kCreate || op == OsOp::kWrite)) ++g_writes_after_asking;
+  return 0;
+}
+
+TEST_F(ScratchTest, AStatedSizeTheTempVolumeCannotHoldIsRefusedUnwritten) {
+  PatchContents patch;
+  patch.BackupFolderName = "bak";
+  patch.Entries.push_back(MakePatchedEntry("a.exe", {Filler(600, 1)}, NewA()));
+  Bytes carrier;
+  ASSERT_TRUE(WritePatch(patch, &carrier));
+  SetOsFaultHook(FullTempVolume);
+  std::string text = RunOn(carrier, Installed(), false);
+  SetOsFaultHook(nullptr);
+  EXPECT_TRUE(g_asked_free);
+  EXPECT_EQ(text, MessageText(kMsgWriteOutputFailed));
+  EXPECT_EQ(g_writes_after_asking, 0);
+  EXPECT_EQ(ListNames(root_ + "/temp"), std::vector<std::string>{});
+  EXPECT_EQ(ReadFolderState(Target()), Installed());
+}
+
 }  // namespace
 }  // namespace tw
