@@ -410,7 +410,10 @@ std::u32string Decode(const char* from_code, const std::string& in) {
   iconv_t cd = it->second;
   std::u32string out;
   if (cd == reinterpret_cast<iconv_t>(-1)) {
-    for (char c : in) out += static_cast<unsigned char>(c) < 0x80 ? c : 0xDC00 + static_cast<unsigned char>(c);
+    for (char c : in) {
+      auto b = static_cast<unsigned char>(c);
+      out += static_cast<char32_t>(b < 0x80 ? b : 0xDC00 + b);
+    }
     return out;
   }
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -426,7 +429,7 @@ std::u32string Decode(const char* from_code, const std::string& in) {
       out += static_cast<char32_t>(q[0] | q[1] << 8 | q[2] << 16 | static_cast<uint32_t>(q[3]) << 24);
     }
     if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-      out += 0xDC00 + static_cast<unsigned char>(*src++);
+      out += static_cast<char32_t>(0xDC00 + static_cast<unsigned char>(*src++));
       --left;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
