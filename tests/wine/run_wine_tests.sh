@@ -103,6 +103,13 @@ same_files() {
 # fresh NAME: an empty folder for one test.
 fresh() { rm -rf "${work:?}/$1" && mkdir -p "$work/$1" && echo "$work/$1"; }
 
+# installed_with DIR PATCH: version 1.0 of the application in DIR/app, with
+# the patch program carrying fixture PATCH in it as DIR/app/update.exe.
+installed_with() {
+  cp -r "$fixtures/app-1.0" "$1/app" &&
+    "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/$2" "$1/app/update.exe"
+}
+
 # The program's texts as the driver prints them (UTF-8; \r \n escaped).
 title='caption "Tarnwell 更新程式 v2.1g R2 中文化版本  (中文化: Mirelda =^_^=)"'
 question_caption='caption "找到準備更新的目標"'
@@ -191,9 +198,7 @@ test_compressed() {
 test_self_contained_here() {
   local dir
   dir=$(fresh self_contained_here)
-  cp -r "$fixtures/app-1.0" "$dir/app"
-  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
-    "$dir/app/update.exe" || return 1
+  installed_with "$dir" update.bin || return 1
   drive self_contained_here --cd "$dir/app" "$dir/app/update.exe" -- \
     box expect "$question_caption" expect "$question_here" shot question press 6 \
     window "Kestrin GUI" until "$apply_hidden" \
@@ -398,9 +403,7 @@ test_alt_keys() {
 test_file_in_use() {
   local dir flag holder
   dir=$(fresh file_in_use)
-  cp -r "$fixtures/app-1.0" "$dir/app"
-  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
-    "$dir/app/update.exe" || return 1
+  installed_with "$dir" update.bin || return 1
   flag=$dir/held.flag
   wine "$win/hold_file.exe" "$(winpath "$dir/app/game.exe")" "$(winpath "$flag")" &
   holder=$!
@@ -427,12 +430,10 @@ test_file_in_use() {
 test_linked_folder() {
   local dir
   dir=$(fresh linked_folder)
-  cp -r "$fixtures/app-1.0" "$dir/app"
+  installed_with "$dir" update.bin || return 1
   mkdir "$dir/outside"
   mv "$dir/app/data" "$dir/outside/data"
   ln -s ../outside/data "$dir/app/data"
-  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
-    "$dir/app/update.exe" || return 1
   drive linked_folder --cd "$dir/app" "$dir/app/update.exe" -- \
     box expect "$question_caption" press 6 \
     box expect "$error_caption" expect '錯誤! 本來更新程式要使用暫存檔案來替換掉更新的檔案' press 1 \
@@ -447,9 +448,7 @@ test_linked_folder() {
 test_case_clash() {
   local dir
   dir=$(fresh case_clash)
-  cp -r "$fixtures/app-1.0" "$dir/app"
-  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/clash.bin" \
-    "$dir/app/update.exe" || return 1
+  installed_with "$dir" clash.bin || return 1
   drive case_clash --cd "$dir/app" "$dir/app/update.exe" -- \
     box expect "$error_caption" expect '錯誤! 這個更新程式壞掉囉!' press 1 \
     window "Kestrin GUI" close exit 0
