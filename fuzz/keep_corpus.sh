@@ -10,10 +10,7 @@ if [[ $# -lt 1 ]]; then
   sed -n "2,6p" "$0" >&2
   exit 2
 fi
-build=${FUZZ_BUILD_DIR:-build-fuzz}
-work=${FUZZ_WORK_DIR:-$build/campaign}
-if [[ -z ${FUZZ_TMPDIR:-} && -d /dev/shm && -w /dev/shm ]]; then FUZZ_TMPDIR=/dev/shm; fi
-export TMPDIR=${FUZZ_TMPDIR:-${TMPDIR:-/tmp}}
+. fuzz/fuzz_settings.sh
 
 for t in "$@"; do
   bin=$build/fuzz/${t}_fuzzer
@@ -21,9 +18,7 @@ for t in "$@"; do
   merged=$work/merged/$t
   rm -rf "$merged"
   mkdir -p "$merged" fuzz/corpus/"$t"
-  max_len=16384
-  [[ $t == name ]] && max_len=256
-  "$bin" -merge=1 -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 "$merged" \
+  "$bin" -merge=1 -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 "$merged" \
     fuzz/corpus/"$t" "$work/corpus/$t" >"$work/$t.merge.log" 2>&1 || {
     echo "== $t: merge failed (see $work/$t.merge.log)" >&2
     exit 1

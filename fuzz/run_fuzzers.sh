@@ -20,12 +20,7 @@ seconds=$1
 shift
 targets=("$@")
 ((${#targets[@]})) || targets=(container decoder run name)
-build=${FUZZ_BUILD_DIR:-build-fuzz}
-# The targets write a few small files per input: on a memory file system
-# that costs little.
-if [[ -z ${FUZZ_TMPDIR:-} && -d /dev/shm && -w /dev/shm ]]; then FUZZ_TMPDIR=/dev/shm; fi
-export TMPDIR=${FUZZ_TMPDIR:-${TMPDIR:-/tmp}}
-work=${FUZZ_WORK_DIR:-$build/campaign}
+. fuzz/fuzz_settings.sh
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNWELL_FUZZ=ON >/dev/null
@@ -33,13 +28,6 @@ cmake --build "$build" --target make_fuzz_seeds "${targets[@]/%/_fuzzer}"
 rm -rf "$work/seeds"
 mkdir -p "$work"
 "$build/fuzz/make_fuzz_seeds" "$work/seeds" >/dev/null
-
-max_len() {
-  case $1 in
-    name) echo 256 ;;
-    *) echo 16384 ;;
-  esac
-}
 
 # Fuzzes one target and leaves its figures in <work>/<target>.figures;
 # fails when the target crashed.
