@@ -115,7 +115,9 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
     return true;
   }
   std::string result = UnderTarget(g_run.EntryName);
-  bool ready_new = IsNewFile(Examine(result));
+  // Where the result goes is usually the installed file itself, just read and
+  // found not new: reading it again would cost a whole pass over the file.
+  bool ready_new = result != e.InstalledPath && IsNewFile(Examine(result));
   OutputChecksum decoded;
   if (!ready_new && !DecodeChain(installed, &result, &decoded)) {
     if (e.OptionalFile) {
