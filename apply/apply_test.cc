@@ -16,7 +16,7 @@
 #include "state/run_state.h"
 #include "tests/patch_builder.h"
 #include "tests/test_util.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 namespace {

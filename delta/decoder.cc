@@ -7,7 +7,7 @@
 #include "messages/catalogue.h"
 #include "messages/messages.h"
 #include "platform/os.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 namespace {

@@ -3,7 +3,7 @@
 #include "messages/catalogue.h"
 #include "platform/os.h"
 #include "state/run_state.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 

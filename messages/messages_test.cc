@@ -4,7 +4,7 @@
 #include "platform/os.h"
 #include "state/run_state.h"
 #include "tests/test_util.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 namespace {

@@ -1,7 +1,7 @@
 #include "tests/fake_ui.h"
 
 #include "state/run_state.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 

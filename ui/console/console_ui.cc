@@ -13,7 +13,7 @@
 #include "messages/messages.h"
 #include "platform/os.h"
 #include "state/run_state.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 namespace {

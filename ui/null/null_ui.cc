@@ -1,7 +1,7 @@
 // The window hooks for tools that use the core without any window: nothing is
 // shown, no question is asked (every answer is No).
 #include "state/run_state.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 

@@ -11,7 +11,7 @@
 #include "app/startup.h"
 #include "messages/catalogue.h"
 #include "state/run_state.h"
-#include "ui/hooks.h"
+#include "state/front_end.h"
 
 namespace tw {
 namespace {

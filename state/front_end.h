@@ -1,5 +1,6 @@
-// What the core asks of the window. Each front-end (the Win32 window, the
-// console) provides these functions, and the tests link a recording fake.
+// What the core asks of the program around it: the window of tarnwell.exe,
+// the console of tarnwell, a window-less stand-in for tools, a recording fake
+// in tests. The core calls these; each front-end in ui/ provides them.
 #pragma once
 
 #include <cstdint>
