@@ -1,7 +1,10 @@
 # Cross-builds the 32-bit Windows GUI (tarnwell.exe) with Debian's MinGW-w64.
 #   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+# mingw-x86_64.cmake includes this file after choosing its own triple.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+if(NOT CMAKE_SYSTEM_PROCESSOR)
+  set(CMAKE_SYSTEM_PROCESSOR i686)
+endif()
 
 set(TARNWELL_MINGW_TRIPLE i686-w64-mingw32 CACHE STRING "MinGW-w64 target triple")
 # The -posix variants are the ones whose libstdc++ has std::thread/std::mutex;
@@ -25,7 +28,13 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Lets ctest (and gtest_discover_tests) run the cross-built executables
 # through Wine; source scripts/wine-env.sh first so they get the Big5 locale.
-find_program(TARNWELL_WINE NAMES wine)
+# $WINELOADER is the loader wine-env.sh chose for this architecture
+# (/usr/bin/wine would pick the 32-bit one whenever wine32 is installed).
+if(DEFINED ENV{WINELOADER})
+  set(TARNWELL_WINE $ENV{WINELOADER})
+else()
+  find_program(TARNWELL_WINE NAMES wine)
+endif()
 if(TARNWELL_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TARNWELL_WINE})
 endif()

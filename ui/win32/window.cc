@@ -103,7 +103,13 @@ void BrowseForTarget() {
   // A longer name than the dialog's buffer is cut, never written past it.
   initial.copy(file, sizeof file - 1);
   OPENFILENAMEA ofn = {};
-  ofn.lStructSize = 76;  // the size every Windows version accepts
+#ifdef _WIN64
+  // 64-bit Windows knows only the structure of its own layout, whose
+  // pointers are 8 bytes wide.
+  ofn.lStructSize = sizeof ofn;
+#else
+  ofn.lStructSize = 76;  // the size every 32-bit Windows version accepts
+#endif
   ofn.hwndOwner = g_main;
   ofn.hInstance = g_instance;
   ofn.lpstrFile = file;
