@@ -1,14 +1,58 @@
-# Source this (bash) to run the cross-built 32-bit .exe files under Wine:
-#   . scripts/wine-env.sh
+# Source this (bash) to run the cross-built Windows programs under Wine:
+#   . scripts/wine-env.sh                              # 32-bit programs (build-win)
+#   TARNWELL_WINE_ARCH=64 . scripts/wine-env.sh        # 64-bit programs (build-win64)
 #   tarnwell_headless ctest --test-dir build-win       # GUI tests: Xvfb + one warm Wine session
 #   tarnwell_headless wine build-win/wine_driver.exe build-win/tarnwell.exe -- box press 1 exit 0
-#   wine build-win/some_test.exe                         # console-only programs need no display
-# The prefix lives in $TARNWELL_WINEPREFIX (default /tmp/tarnwell-wine), is
-# created on first use and reused afterwards.
+#   wine build-win/some_test.exe                       # console-only programs need no display
+# Each architecture has its own prefix: $TARNWELL_WINEPREFIX (default
+# /tmp/tarnwell-wine) for 32-bit programs, the same with "64" appended for
+# 64-bit ones; a prefix is created on first use and reused afterwards.
+# tarnwell_wine_arches (defined here too), or running this script with
+# --arches, prints the architectures this host can run.
 
-export WINEPREFIX="${TARNWELL_WINEPREFIX:-/tmp/tarnwell-wine}"
-# Debian's wine32:i386 alone has no 64-bit loader, so only a 32-bit prefix works.
-export WINEARCH=win32
+# Some kernels refuse every 32-bit program ("Exec format error"), and then
+# Debian's 32-bit loader cannot start while the 64-bit one can: asking each
+# loader for its version tells them apart. TARNWELL_WINE_ARCHES narrows the
+# answer, to try a host of the other kind.
+tarnwell_wine_arches() {
+  local arch loader
+  for arch in 32 64; do
+    [[ -z ${TARNWELL_WINE_ARCHES:-} || " $TARNWELL_WINE_ARCHES " == *" $arch "* ]] || continue
+    loader=/usr/lib/wine/wine; [[ $arch == 64 ]] && loader=/usr/lib/wine/wine64
+    "$loader" --version >/dev/null 2>&1 && echo "$arch"
+  done
+  return 0
+}
+
+# Run (not sourced) with --arches, it only prints them: 32 and/or 64, one a line.
+if [[ ${1:-} == --arches ]]; then
+  tarnwell_wine_arches
+  return 0 2>/dev/null || exit 0
+fi
+
+_tarnwell_wine_base=${TARNWELL_WINEPREFIX:-/tmp/tarnwell-wine}
+_tarnwell_wine_base=${_tarnwell_wine_base%/}
+case ${TARNWELL_WINE_ARCH:-32} in
+  32)
+    export WINEPREFIX=$_tarnwell_wine_base WINEARCH=win32 WINELOADER=/usr/lib/wine/wine ;;
+  64)
+    # A 64-bit prefix also runs 32-bit programs where the host allows, but
+    # must not be told WINEARCH=win32.
+    export WINEPREFIX=${_tarnwell_wine_base}64 WINELOADER=/usr/lib/wine/wine64
+    unset WINEARCH ;;
+  *)
+    echo "wine-env.sh: TARNWELL_WINE_ARCH must be 32 or 64" >&2
+    return 1 2>/dev/null || exit 1 ;;
+esac
+# /usr/bin/wine starts the 32-bit loader whenever wine32 is installed, even
+# where the kernel cannot run it; everything here that says "wine" (scripts,
+# ctest's emulator, a subshell) must reach the chosen loader instead.
+_tarnwell_wine_bin=$WINEPREFIX.bin
+mkdir -p "$_tarnwell_wine_bin" && ln -sfn "$WINELOADER" "$_tarnwell_wine_bin/wine"
+case ":$PATH:" in
+  *":$_tarnwell_wine_bin:"*) ;;
+  *) export PATH=$_tarnwell_wine_bin:$PATH ;;
+esac
 export WINEDEBUG=-all
 # Wine takes the ANSI code page from LANG on every start, not just when the
 # prefix is made: zh_TW.UTF-8 gives ACP 950 (Big5) and Chinese system dialogs,
@@ -21,6 +65,10 @@ unset LC_ALL
 _TARNWELL_WINE_SETUP=2
 
 _tarnwell_wine_init() {
+  if ! "$WINELOADER" --version >/dev/null 2>&1; then
+    echo "wine-env.sh: this host cannot start $WINELOADER (tarnwell_wine_arches tells what it runs)" >&2
+    return 1
+  fi
   local marker="$WINEPREFIX/.tarnwell-ready"
   [[ $(cat "$marker" 2>/dev/null) == "$_TARNWELL_WINE_SETUP" ]] && return 0
   if [[ ! -f $WINEPREFIX/system.reg ]]; then

@@ -1,36 +1,42 @@
 #!/usr/bin/env bash
-# Runs tarnwell.exe under Wine the way a user would, through wine_driver.exe:
-# start-up boxes, a self-contained patch in the application's folder, a patch
-# that does not fit and a target typed in, the close box during a run and
-# during a search, the layout of the window, the Alt accelerators.
-#   tests/wine/run_wine_tests.sh BUILD_WIN BUILD_NATIVE
-# BUILD_WIN holds tarnwell.exe and wine_driver.exe; BUILD_NATIVE the native
-# make_fixtures. Screenshots, driver logs and the tests' folders go to
-# $TARNWELL_WINE_OUT (default BUILD_WIN/wine-test-output). TARNWELL_WINE_ONLY
-# names the tests to run (all when unset).
-# Everything runs in one Xvfb display and one warm Wine session: starting
-# those costs seconds, a test program only a fraction of one.
+# Runs the Windows applier under Wine the way a user would, through
+# wine_driver.exe: start-up boxes, a self-contained patch in the
+# application's folder, a patch that does not fit and a target typed in, the
+# close box during a run and during a search, the layout of the window, the
+# Alt accelerators.
+#   tests/wine/run_wine_tests.sh BUILD_WIN BUILD_NATIVE [BUILD_WIN64]
+# BUILD_WIN holds the 32-bit tarnwell.exe (the product) with its test helpers,
+# BUILD_WIN64 the 64-bit tarnwell64.exe with its own, BUILD_NATIVE the native
+# make_fixtures. Every test runs against each build whose architecture this
+# host can run (scripts/wine-env.sh --arches); the checks of the executables
+# themselves need no Wine and always run. A host that runs none of the given
+# builds fails. Screenshots, driver logs and the tests' folders go to
+# $TARNWELL_WINE_OUT (default BUILD_WIN/wine-test-output), one folder per
+# architecture. TARNWELL_WINE_ONLY names the tests to run (all when unset).
+# Each architecture runs in one Xvfb display and one warm Wine session:
+# starting those costs seconds, a test program only a fraction of one.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-win=$(cd "$1" && pwd)
+win32=$(cd "$1" && pwd)
 native=$(cd "$2" && pwd)
-out=${TARNWELL_WINE_OUT:-$win/wine-test-output}
-
-if [[ ${_TARNWELL_WINE_SESSION:-} != "$out" ]]; then
-  rm -rf "$out"
-  mkdir -p "$out/fixtures" "$out/shots" "$out/work"
-  . "$root/scripts/wine-env.sh" || exit 1
-  _TARNWELL_WINE_SESSION=$out tarnwell_headless "$0" "$@"
-  exit
-fi
+win64=
+if [[ -n ${3:-} ]]; then win64=$(cd "$3" && pwd); fi
+out=${TARNWELL_WINE_OUT:-$win32/wine-test-output}
 
 fixtures=$out/fixtures
-shots=$out/shots
-work=$out/work
 failures=0
 start_all=$SECONDS
-
+# Set for the session of one architecture: its build, applier and folders.
+arch=${_TARNWELL_WINE_ARCH:-}
+if [[ $arch == 64 ]]; then
+  win=$win64 applier=$win64/tarnwell64.exe
+else
+  win=$win32 applier=$win32/tarnwell.exe
+fi
+shots=$out/win$arch/shots
+work=$out/win$arch/work
+if [[ -n $arch ]]; then out=$out/win$arch; fi
 # Wine maps / to drive Z:. (winepath would start a wineserver of its own.)
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 
@@ -107,7 +113,7 @@ fresh() { rm -rf "${work:?}/$1" && mkdir -p "$work/$1" && echo "$work/$1"; }
 # the patch program carrying fixture PATCH in it as DIR/app/update.exe.
 installed_with() {
   cp -r "$fixtures/app-1.0" "$1/app" &&
-    "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/$2" "$1/app/update.exe"
+    "$root/scripts/make-self-contained.sh" "$applier" "$fixtures/$2" "$1/app/update.exe"
 }
 
 # The program's texts as the driver prints them (UTF-8; \r \n escaped).
@@ -129,16 +135,19 @@ target_label='套用到:  '
 
 # --- the executable itself -----------------------------------------------
 
-# A 32-bit GUI program that needs nothing beyond Windows' own DLLs.
-test_exe_format() {
+# exe_format EXE TRIPLE MAGIC: a GUI program of that kind (PE magic 010b
+# for 32-bit, 020b for 64-bit) that needs nothing beyond Windows' own DLLs.
+exe_format() {
   local dump bad
-  dump=$(i686-w64-mingw32-objdump -p "$win/tarnwell.exe")
+  dump=$("$2-objdump" -p "$1")
   bad=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump" |
         grep -viE '^(KERNEL32|USER32|GDI32|COMDLG32|ADVAPI32|msvcrt)\.(dll|DLL)$')
-  grep -q 'Magic.*010b' <<<"$dump" || flunk "not a 32-bit executable"
-  grep -q 'Subsystem.*Windows GUI' <<<"$dump" || flunk "not a GUI program"
-  [[ -z $bad ]] || flunk "imports $bad"
+  grep -q "Magic.*$3" <<<"$dump" || flunk "$1: PE magic is not $3"
+  grep -q 'Subsystem.*Windows GUI' <<<"$dump" || flunk "$1: not a GUI program"
+  [[ -z $bad ]] || flunk "$1 imports $bad"
 }
+test_exe_format() { exe_format "$win32/tarnwell.exe" i686-w64-mingw32 010b; }
+test_exe_format_64() { exe_format "$win64/tarnwell64.exe" x86_64-w64-mingw32 020b; }
 
 # The window class loads the icon by its name; Explorer shows the version.
 test_exe_resources() {
@@ -148,7 +157,7 @@ test_exe_resources() {
     local pattern
     pattern=$(printf '%s' "$name" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 | tr -d ' \n' |
               sed 's/../\\x&/g')
-    LC_ALL=C grep -qaP "$pattern" "$win/tarnwell.exe" || flunk "no resource text $name"
+    LC_ALL=C grep -qaP "$pattern" "$win32/tarnwell.exe" || flunk "no resource text $name"
   done
 }
 
@@ -157,11 +166,11 @@ test_make_self_contained() {
   local dir
   dir=$(fresh make_self_contained)
   local make=$root/scripts/make-self-contained.sh
-  "$make" "$win/tarnwell.exe" "$fixtures/update.bin" "$dir/update.exe" 2>/dev/null ||
+  "$make" "$applier" "$fixtures/update.bin" "$dir/update.exe" 2>/dev/null ||
     flunk "cannot make update.exe"
-  cmp -s <(cat "$win/tarnwell.exe" "$fixtures/update.bin") "$dir/update.exe" ||
+  cmp -s <(cat "$applier" "$fixtures/update.bin") "$dir/update.exe" ||
     flunk "update.exe is not the applier followed by the patch"
-  "$make" "$win/tarnwell.exe" "$fixtures/notapatch.bin" "$dir/x.exe" 2>/dev/null &&
+  "$make" "$applier" "$fixtures/notapatch.bin" "$dir/x.exe" 2>/dev/null &&
     flunk "took a file that is no patch"
   "$make" "$dir/update.exe" "$fixtures/update.bin" "$dir/y.exe" 2>/dev/null &&
     flunk "took an applier that already carries a patch"
@@ -171,22 +180,22 @@ test_make_self_contained() {
 # --- start-up ---------------------------------------------------------------
 
 test_no_arguments() {
-  drive no_arguments "$win/tarnwell.exe" -- box expect 'caption "命令列的使用方法 "' press 1 exit 1
+  drive no_arguments "$applier" -- box expect 'caption "命令列的使用方法 "' press 1 exit 1
 }
 test_usage() {
-  drive usage "$win/tarnwell.exe" -h -- box expect 'caption "命令列的使用方法 "' \
+  drive usage "$applier" -h -- box expect 'caption "命令列的使用方法 "' \
     expect '用法: Patchname [舊檔案]' press 1 exit 1
 }
 test_not_a_patch() {
-  drive not_a_patch "$win/tarnwell.exe" "$(winpath "$fixtures")\\notapatch.bin" -- \
+  drive not_a_patch "$applier" "$(winpath "$fixtures")\\notapatch.bin" -- \
     box expect 'caption "更新有錯誤 "' expect 'notapatch.bin' press 1 exit 255
 }
 test_format_191() {
-  drive format_191 "$win/tarnwell.exe" "$(winpath "$fixtures")\\v191.bin" -- \
+  drive format_191 "$applier" "$(winpath "$fixtures")\\v191.bin" -- \
     box expect 'caption "更新有錯誤 "' expect 'format-191' press 1 exit 255
 }
 test_compressed() {
-  drive compressed "$win/tarnwell.exe" "$(winpath "$fixtures")\\compressed.bin" -- \
+  drive compressed "$applier" "$(winpath "$fixtures")\\compressed.bin" -- \
     box expect 'caption "更新有錯誤 "' expect '不支援內部壓縮的功能' press 1 exit 255
 }
 
@@ -235,7 +244,7 @@ test_wrong_folder_then_apply() {
   dir=$(fresh wrong_folder_then_apply)
   mkdir -p "$dir/downloads/pictures"
   cp -r "$fixtures/app-1.0" "$dir/app"
-  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/update.bin" \
+  "$root/scripts/make-self-contained.sh" "$applier" "$fixtures/update.bin" \
     "$dir/downloads/update.exe" || return 1
   target=$(winpath "$dir/app")
   drive wrong_folder_then_apply --cd "$dir/downloads" "$dir/downloads/update.exe" -- \
@@ -353,7 +362,7 @@ test_close_during_run() {
   local dir
   dir=$(fresh close_during_run)
   cp -r "$fixtures/big-1.0" "$dir/big"
-  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/big.bin" \
+  "$root/scripts/make-self-contained.sh" "$applier" "$fixtures/big.bin" \
     "$dir/big-update.exe" || return 1
   drive close_during_run --timeout 60000 --cd "$dir" "$dir/big-update.exe" "$(winpath "$dir/big")" -- \
     window "Kestrin GUI" close \
@@ -373,7 +382,7 @@ test_close_during_search() {
   dir=$(fresh close_during_search)
   cp -r "$fixtures/big-1.0" "$dir/one"
   cp -r "$fixtures/big-1.0" "$dir/two"
-  "$root/scripts/make-self-contained.sh" "$win/tarnwell.exe" "$fixtures/big.bin" \
+  "$root/scripts/make-self-contained.sh" "$applier" "$fixtures/big.bin" \
     "$dir/big-update.exe" || return 1
   drive close_during_search --timeout 60000 --cd "$dir" "$dir/big-update.exe" -- \
     window "Kestrin GUI" close \
@@ -390,7 +399,7 @@ test_close_during_search() {
 test_alt_keys() {
   local dir
   dir=$(fresh alt_keys)
-  drive alt_keys --cd "$dir" "$win/tarnwell.exe" "$(winpath "$fixtures")\\update.bin" "$(winpath "$dir")" -- \
+  drive alt_keys --cd "$dir" "$applier" "$(winpath "$fixtures")\\update.bin" "$(winpath "$dir")" -- \
     box expect "$error_caption" press 1 \
     window "Kestrin GUI" alt E pause 300 show expect "$title" \
     alt e exit 0
@@ -456,16 +465,53 @@ test_case_clash() {
   diff -r "$dir/app" "$fixtures/app-1.0" >/dev/null || flunk "the folder changed: $(ls "$dir/app")"
 }
 
-"$native/make_fixtures" "$fixtures" || { echo "FAIL make_fixtures"; exit 1; }
-for name in exe_format exe_resources make_self_contained no_arguments usage not_a_patch \
+# run_tests NAME...: the tests named, or those of them TARNWELL_WINE_ONLY names.
+run_tests() {
+  local name
+  for name in "$@"; do
+    [[ -z ${TARNWELL_WINE_ONLY:-} || " $TARNWELL_WINE_ONLY " == *" $name "* ]] || continue
+    run_test "$name"
+  done
+}
+
+if [[ -n $arch ]]; then
+  # One architecture's session, started below under its own Wine prefix.
+  mkdir -p "$shots" "$work"
+  run_tests make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
     close_during_run close_during_search alt_keys file_in_use linked_folder \
-    case_clash; do
-  [[ -z ${TARNWELL_WINE_ONLY:-} || " $TARNWELL_WINE_ONLY " == *" $name "* ]] || continue
-  run_test "$name"
+    case_clash
+  echo "wine tests (win$arch): $((SECONDS - start_all))s in the session"
+  exit $((failures > 0))
+fi
+
+rm -rf "$out"
+mkdir -p "$fixtures"
+"$native/make_fixtures" "$fixtures" || { echo "FAIL make_fixtures"; exit 1; }
+# What ships is checked wherever the tests run, Wine or not.
+run_tests exe_format exe_resources
+[[ -z $win64 ]] || run_tests exe_format_64
+
+ran=()
+for a in $("$root/scripts/wine-env.sh" --arches); do
+  if [[ $a == 64 && -z $win64 ]]; then
+    echo "wine tests: this host runs 64-bit programs, but no 64-bit build was given"
+    continue
+  fi
+  echo "== wine tests on the ${a}-bit build"
+  ran+=("${a}-bit")
+  (
+    export TARNWELL_WINE_ARCH=$a _TARNWELL_WINE_ARCH=$a
+    . "$root/scripts/wine-env.sh" || exit 1
+    tarnwell_headless "$0" "$@"
+  ) || failures=$((failures + 1))
 done
 
-echo "wine tests: $((SECONDS - start_all))s in the session"
+if ((${#ran[@]} == 0)); then
+  echo "FAIL wine tests: this host runs none of the given Windows builds under Wine"
+  exit 1
+fi
+echo "wine tests ran on: ${ran[*]} ($((SECONDS - start_all))s)"
 if ((failures)); then
   echo "wine tests: $failures failed"
   exit 1
