@@ -30,12 +30,15 @@ APT_INSTALL=(apt-get install -y -q --no-install-recommends
 # sanitizer runtimes, which the fuzz build links.
 native_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev
              libdivsufsort-dev)
-# wine32:i386 is what runs the 32-bit tarnwell.exe; the plain "wine" package
-# provides the /usr/bin/wine launcher. Arphic UMing supplies the CJK glyphs
+# wine32:i386 is what runs the 32-bit tarnwell.exe and wine64 the 64-bit
+# build; hosts whose kernel refuses 32-bit programs install wine32 all the
+# same, but can run only wine64 (scripts/wine-env.sh --arches tells). The
+# plain "wine" package provides the /usr/bin/wine launcher. Arphic UMing supplies the CJK glyphs
 # that Wine falls back to for Big5 text in message boxes and list boxes;
 # fonts-wine (only a Recommends) has Marlett, without which Wine draws the
 # caption buttons as stray letters in screenshots.
-windows_pkgs=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
+windows_pkgs=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
+              binutils-mingw-w64-x86-64 wine wine32:i386 wine64
               xvfb xauth xdotool imagemagick locales fonts-arphic-uming fonts-wine)
 
 # Prints the packages from the arguments that are not fully installed.

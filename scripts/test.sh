@@ -3,8 +3,8 @@
 # installs what is missing, builds the native programs with warnings as
 # errors, runs every unit and end-to-end test, runs them again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, fuzzes each fuzz target for a
-# minute, cross-builds tarnwell.exe
-# and runs the Windows tests under Wine.
+# minute, cross-builds the 32-bit and 64-bit Windows programs and runs the
+# Windows tests under Wine on each build the host can run.
 #   scripts/test.sh [--native-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,9 +33,12 @@ if ((native_only)); then
   exit 0
 fi
 
-echo "== Windows build and tests under Wine"
-cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DTARNWELL_WERROR=ON >/dev/null
-cmake --build build-win -j "$jobs"
-tests/wine/run_wine_tests.sh build-win build
+echo "== Windows builds (32-bit product, 64-bit beside it) and tests under Wine"
+for w in "build-win mingw-i686" "build-win64 mingw-x86_64"; do
+  read -r dir toolchain <<<"$w"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DTARNWELL_WERROR=ON >/dev/null
+  cmake --build "$dir" -j "$jobs"
+done
+tests/wine/run_wine_tests.sh build-win build build-win64
 echo "== all tests passed"

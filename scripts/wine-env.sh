@@ -48,7 +48,10 @@ esac
 # where the kernel cannot run it; everything here that says "wine" (scripts,
 # ctest's emulator, a subshell) must reach the chosen loader instead.
 _tarnwell_wine_bin=$WINEPREFIX.bin
-mkdir -p "$_tarnwell_wine_bin" && ln -sfn "$WINELOADER" "$_tarnwell_wine_bin/wine"
+# A script, not a link: the loader finds its companions by its own name.
+mkdir -p "$_tarnwell_wine_bin" &&
+  printf '#!/bin/sh\nexec %s "$@"\n' "$WINELOADER" >"$_tarnwell_wine_bin/wine.new" &&
+  chmod +x "$_tarnwell_wine_bin/wine.new" && mv -f "$_tarnwell_wine_bin/wine.new" "$_tarnwell_wine_bin/wine"
 case ":$PATH:" in
   *":$_tarnwell_wine_bin:"*) ;;
   *) export PATH=$_tarnwell_wine_bin:$PATH ;;
