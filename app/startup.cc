@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "apply/file_ops.h"
 #include "apply/run_patch.h"
 #include "container/body.h"
 #include "container/patch_loader.h"
@@ -92,6 +93,9 @@ void StartRun() {
   } catch (const PatchError& e) {
     ReportError(e.text());
   }
+  // However the run ended, its temp files and its hold on the target go.
+  ReleaseTarget();
+  CloseWorkFolder();
   SetBusyState(0);
   if (g_run.ExitAfterStop) DestroyMainWindow();
 }
@@ -105,6 +109,7 @@ int ProgramMain(const std::string& command_line) {
     UnregisterMainWindowClass();
     g_run.Carrier.Close();
     DeleteBodyCopy();
+    CloseWorkFolder();
     return 255;
   }
   ShowMainWindow();
@@ -115,6 +120,7 @@ int ProgramMain(const std::string& command_line) {
   int code = RunMessageLoop();
   g_run.Carrier.Close();
   DeleteBodyCopy();
+  CloseWorkFolder();
   return code;
 }
 

@@ -146,7 +146,7 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
       staged = StageCopy(result, e.InstalledPath, e.NewFileTime, !ready_new);
       if (multi && !ready_new) MoveToBackup(e.InstalledPath);
     } catch (const PatchError&) {
-      if (!staged.empty()) DeleteFileQuietly(staged);
+      if (!staged.empty()) DropStaged(staged);
       if (!ready_new) DeleteFileQuietly(result);
       throw;
     }
@@ -162,6 +162,7 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
 bool ApplyEntries(bool test, bool quiet) {
   // Whatever a pass writes goes below the target; links inside it do not lead out.
   OsSetConfinementRoot(g_run.TargetBase);
+  HoldTarget();
   g_run.BodyTempFile.Seek(g_run.PatchBodyStart);
   // Two entries that name one file (on Windows, names differing only in
   // case) would overwrite each other, the second taking the first's new file

@@ -64,7 +64,7 @@ class ApplyTest : public TempDirTest {
   }
   // The temp folder must be empty but for the body copy after a pass.
   void ExpectOnlyBodyCopyInTemp() {
-    std::vector<std::string> names = ListNames(temp_);
+    std::vector<std::string> names = TempLeftovers(temp_);
     EXPECT_LE(names.size(), 1u) << (names.empty() ? "" : names[0]);
   }
   PatchContents patch_;
@@ -183,7 +183,7 @@ TEST_F(ApplyTest, EntriesWithoutSourceStopOrWarn) {
   g_run.TargetPath = CorePath("app");
   EXPECT_EQ(text, MessageText(kMsgCannotUpdate));
   EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"x", "z"}));
-  EXPECT_TRUE(ListNames(temp_).empty());
+  EXPECT_TRUE(TempLeftovers(temp_).empty());
 }
 
 TEST_F(ApplyTest, QuietPassReportsAWrongResultAsFalse) {
@@ -202,7 +202,7 @@ TEST_F(ApplyTest, QuietPassReportsAWrongResultAsFalse) {
     EXPECT_EQ(e.text(), MessageText(kMsgChecksumWrong));
   }
   EXPECT_EQ(ReadFileBytes(App("a")), old_a);
-  EXPECT_TRUE(ListNames(temp_).empty());
+  EXPECT_TRUE(TempLeftovers(temp_).empty());
 }
 
 TEST_F(ApplyTest, IncludedFilesAreSkippedInTestAndWrittenWithTheirTime) {

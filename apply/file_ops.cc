@@ -13,16 +13,24 @@
 namespace tw {
 namespace {
 
-// A free name beside path, so that a new file is written on the same volume
-// and renamed over the old one: no half-written file ever carries the
-// installed name.
-std::string NameBeside(const std::string& path) {
-  for (int n = 0;; ++n) {
-    std::string name = path + ".TRW" + DecimalText(n) + ".tmp";
-    // A file already there was staged by a run that died before it could
-    // put it in place; it is ours, and would otherwise stay for ever.
-    if (!OsFileExists(name) || OsDeleteFile(name)) return name;
+// Creates the new file beside path, so that it is written on the same
+// volume and renamed over the old one: no half-written file ever carries the
+// installed name. The name carries the run's unpredictable token and is
+// created exclusively: an existing file (the application's own, another
+// run's) is never truncated or deleted. It is recorded before it is made, so
+// that a run killed at any point leaves nothing that the next run does not
+// know to delete.
+std::string CreateBeside(const std::string& path, File& out) {
+  for (int n = 0; n < 100; ++n) {
+    std::string name = path + ".TRW" + RunToken() + DecimalText(n) + ".tmp";
+    NoteStagedFile(name, true);
+    if (out.CreateNew(name)) return name;
+    NoteStagedFile(name, false);
+    if (!OsNameTaken(name)) break;  // the folder refuses new files
+    ClearIoError();
   }
+  ClearIoError();
+  return std::string();
 }
 
 // True when the file at path holds exactly the length bytes at the body's
@@ -48,7 +56,7 @@ bool AlreadyInstalled(const std::string& path, int64_t length) {
 
 [[noreturn]] void FailStaged(File& file, const std::string& staged, int message) {
   file.Close();
-  DeleteFileQuietly(staged);
+  DropStaged(staged);
   ClearIoError();
   RaiseError(message);
 }
@@ -58,6 +66,11 @@ bool AlreadyInstalled(const std::string& path, int64_t length) {
 void DeleteFileQuietly(const std::string& path) {
   OsDeleteFile(path);
   ClearIoError();
+}
+
+void DropStaged(const std::string& staged) {
+  DeleteFileQuietly(staged);
+  NoteStagedFile(staged, false);
 }
 
 void CreateFolderChain(const std::string& path) {
@@ -71,6 +84,33 @@ void CreateFolderChain(const std::string& path) {
     }
   }
   ClearIoError();
+}
+
+void ReleaseTarget() {
+  int err = 0;
+  if (g_run.TargetLock != kNoOsFile) OsClose(g_run.TargetLock, &err);
+  g_run.TargetLock = kNoOsFile;
+  g_run.LockedTarget.clear();
+}
+
+void HoldTarget() {
+  std::string folder = g_run.TargetBase;
+  if (!g_run.MultiFileMode) {
+    size_t cut = folder.find_last_of("\\/");
+    folder = cut == std::string::npos ? "." : folder.substr(0, cut + 1);
+  }
+  if (g_run.TargetLock != kNoOsFile && folder == g_run.LockedTarget) return;
+  ReleaseTarget();
+  bool busy = false;
+  // A folder that cannot be locked for another reason (it does not exist)
+  // has nothing to protect: the pass finds no file in it.
+  if (!OsLockFolder(folder, &g_run.TargetLock, &busy)) {
+    g_run.TargetLock = kNoOsFile;
+    ClearIoError();
+    if (busy) RaiseErrorText(NativeText(kTargetBusyText));
+    return;
+  }
+  g_run.LockedTarget = folder;
 }
 
 void SetFileTimeFromDos(File& file, uint32_t stamp) {
@@ -98,9 +138,9 @@ template <typename Fetch>
 std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int message,
                   Fetch fetch) {
   CreateFolderChain(destination);
-  std::string staged = NameBeside(destination);
   File out;
-  if (!out.Create(staged)) {
+  std::string staged = CreateBeside(destination, out);
+  if (staged.empty()) {
     ClearIoError();
     RaiseError(message);
   }
@@ -112,7 +152,7 @@ std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int
       fetched = fetch(buf, piece);
     } catch (const PatchError&) {
       out.Close();
-      DeleteFileQuietly(staged);
+      DropStaged(staged);
       throw;
     }
     if (!fetched || !WriteChunked(out, buf, piece)) FailStaged(out, staged, message);
@@ -126,9 +166,10 @@ std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int
 
 void Replace(const std::string& staged, const std::string& destination, int message) {
   if (!OsReplaceFile(staged, destination)) {
-    DeleteFileQuietly(staged);
+    DropStaged(staged);
     RaiseError(message);
   }
+  NoteStagedFile(staged, false);
 }
 
 }  // namespace
@@ -139,12 +180,18 @@ std::string StageCopy(const std::string& source, const std::string& destination,
   // other volumes and for files that must stay where they are.
   if (may_move) {
     CreateFolderChain(destination);
-    std::string staged = NameBeside(destination);
-    if (OsRenameFile(source, staged)) {
+    // The name is taken by an empty file first, so that the move never
+    // lands on something another process put there meanwhile.
+    File placeholder;
+    std::string staged = CreateBeside(destination, placeholder);
+    placeholder.Close();
+    if (!staged.empty() && OsReplaceFile(source, staged)) {
       OsSetFileTimeDosAt(staged, stamp);
       ClearIoError();
       return staged;
     }
+    if (!staged.empty()) DropStaged(staged);
+    ClearIoError();
   }
   File in;
   if (!in.OpenRead(source)) {
@@ -195,7 +242,7 @@ void WriteIncludedFile(bool test) {
   try {
     MoveToBackup(path);
   } catch (const PatchError&) {
-    DeleteFileQuietly(staged);
+    DropStaged(staged);
     throw;
   }
   Replace(staged, path, kMsgWriteIncludedFailed);

@@ -12,6 +12,13 @@ namespace tw {
 void DeleteFileQuietly(const std::string& path);
 // Creates the folders named before each "\" or "/" of path; silent on failure.
 void CreateFolderChain(const std::string& path);
+// Deletes a file the run staged beside an installed one, and records that.
+void DropStaged(const std::string& staged);
+// One run per target: takes the lock on the folder that TargetBase is or
+// lies in (moving it from the folder held before), or raises the busy text
+// when another run holds it. Held until ReleaseTarget.
+void HoldTarget();
+void ReleaseTarget();
 void SetFileTimeFromDos(File& file, uint32_t stamp);
 // Moves the file at path to TargetBase\BackupFolderName\EntryName, replacing
 // an older backup of that name; message 31 when the move fails. Nothing to

@@ -1,6 +1,7 @@
 #include "container/body.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "messages/catalogue.h"
 #include "messages/messages.h"
@@ -44,20 +45,133 @@ void InitTempFolder() {
   if (!g_run.TempFolder.empty() && g_run.TempFolder.back() != '\\') g_run.TempFolder += '\\';
 }
 
-std::string MakeTempFileName() {
-  for (int64_t n = 0;; ++n) {
-    std::string name = g_run.TempFolder + "TRW" + DecimalText(n) + ".tmp";
-    if (!OsFileExists(name)) return name;
+namespace {
+
+constexpr char kWorkFolderPrefix[] = "tarnwell-";
+
+// Deletes every file in folder (it holds only files: the run makes no
+// folders in it) but the lock.
+void EmptyWorkFolder(const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  if (!OsListFolder(folder, &entries)) return;
+  for (const FolderEntry& e : entries) {
+    if (!e.is_folder && e.name != "lock") OsDeleteFile(folder + "\\" + e.name);
   }
+}
+
+// The record of the files a run staged beside installed ones: "+" and the
+// path when it made one, "-" and the path once it was renamed into place or
+// deleted, each ended by a zero byte. A run that was killed left those with
+// no "-"; only they are deleted, whatever their names look like.
+constexpr char kStagedRecord[] = "\\staged";
+
+void RemoveStagedLeftovers(const std::string& folder) {
+  File record;
+  if (!record.OpenRead(folder + kStagedRecord)) {
+    ClearIoError();
+    return;
+  }
+  int64_t size = record.Size();
+  std::string text(static_cast<size_t>(std::max<int64_t>(size, 0)), '\0');
+  bool read = size > 0 && record.Read(text.data(), size);
+  record.Close();
+  ClearIoError();
+  if (!read) return;
+  std::vector<std::string> made;
+  for (size_t start = 0, end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+    std::string path = text.substr(start + 1, end - start - 1);
+    if (text[start] == '+') {
+      made.push_back(path);
+    } else {
+      made.erase(std::remove(made.begin(), made.end(), path), made.end());
+    }
+  }
+  for (const std::string& path : made) OsDeleteFile(path);
+}
+
+void RemoveWorkFolder(const std::string& folder, OsFile lock) {
+  EmptyWorkFolder(folder);
+  int err = 0;
+  if (lock != kNoOsFile) OsClose(lock, &err);
+  OsDeleteFile(folder + "\\lock");
+  OsRemoveFolder(folder);
+}
+
+// Work folders of runs that were killed, or lost their machine, would stay
+// for ever: whatever a later run can claim goes.
+void RemoveAbandonedWorkFolders() {
+  std::vector<FolderEntry> entries;
+  if (!OsListFolder(g_run.TempFolder, &entries)) return;
+  for (const FolderEntry& e : entries) {
+    if (!e.is_folder || e.name.compare(0, sizeof kWorkFolderPrefix - 1, kWorkFolderPrefix) != 0) {
+      continue;
+    }
+    std::string folder = g_run.TempFolder + e.name;
+    OsFile lock = kNoOsFile;
+    if (!OsClaimAbandonedWorkFolder(folder, &lock)) continue;
+    RemoveStagedLeftovers(folder);
+    RemoveWorkFolder(folder, lock);
+  }
+}
+
+void OpenWorkFolder() {
+  if (!g_run.WorkFolder.empty()) return;
+  RemoveAbandonedWorkFolders();
+  ClearIoError();
+  if (!OsCreateWorkFolder(g_run.TempFolder, kWorkFolderPrefix, &g_run.WorkFolder,
+                          &g_run.WorkFolderLock)) {
+    g_run.WorkFolder.clear();
+    RaiseError(kMsgTempOpenFailed);
+  }
+  g_run.TempFilesMade = 0;
+}
+
+}  // namespace
+
+std::string RunToken() {
+  OpenWorkFolder();
+  return g_run.WorkFolder.substr(g_run.WorkFolder.size() - 6);
+}
+
+void NoteStagedFile(const std::string& path, bool made) {
+  OpenWorkFolder();
+  int err = 0;
+  if (g_run.StagedRecord == kNoOsFile) {
+    g_run.StagedRecord = OsCreateNew(g_run.WorkFolder + kStagedRecord, &err);
+  }
+  std::string line = (made ? "+" : "-") + path + '\0';
+  // Unbuffered, so that the record is with the system before the file it
+  // names is: a killed run leaves nothing unrecorded behind.
+  if (g_run.StagedRecord != kNoOsFile) OsWrite(g_run.StagedRecord, line.data(), line.size(), &err);
+}
+
+std::string MakeTempFileName() {
+  OpenWorkFolder();
+  return g_run.WorkFolder + "\\TRW" + DecimalText(g_run.TempFilesMade++) + ".tmp";
 }
 
 void CreateTempFile(File& file, std::string* path) {
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     *path = MakeTempFileName();
-    if (file.Create(*path)) return;
+    if (file.CreateNew(*path)) return;
   }
   ClearIoError();
   RaiseError(kMsgTempOpenFailed);
+}
+
+void CloseWorkFolder() {
+  if (g_run.WorkFolder.empty()) return;
+  // Nothing in the folder may stay open while it goes.
+  if (g_run.BodyTempOpen) g_run.BodyTempFile.Close();
+  g_run.BodyTempOpen = false;
+  g_run.BodyTempPath.clear();
+  int err = 0;
+  if (g_run.StagedRecord != kNoOsFile) OsClose(g_run.StagedRecord, &err);
+  g_run.StagedRecord = kNoOsFile;
+  RemoveWorkFolder(g_run.WorkFolder, g_run.WorkFolderLock);
+  g_run.WorkFolder.clear();
+  g_run.WorkFolderLock = kNoOsFile;
+  ClearIoError();
 }
 
 void ReadBodyBytes(void* dst, int64_t count) {

@@ -81,6 +81,9 @@ void CopyPatchBody() {
   if (g_run.Header.HeaderFlags & kFlagCompressedBody) {
     RaiseErrorText(NativeText(kCompressedBodyText));
   }
+  // A copy that cannot fit is refused before it fills the volume.
+  int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
+  if (free_bytes >= 0 && remaining > free_bytes) RaiseError(kMsgBodyBufferFailed);
   unsigned char buf[2048];
   while (remaining > 0) {
     int64_t n = std::min<int64_t>(remaining, sizeof buf);

@@ -1,12 +1,15 @@
 #include "container/patch_loader.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <set>
 
 #include "container/body.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/os.h"
 #include "state/run_state.h"
 #include "tests/test_util.h"
 
@@ -43,7 +46,7 @@ TEST_F(LoadPatchTest, SmallestMultiFileCarrierLoads) {
   EXPECT_EQ(g_run.ShownCarrierSize, 86);
   EXPECT_TRUE(g_run.BodyTempOpen);
   // The body copy holds the body and the trailer.
-  EXPECT_EQ(ReadFileBytes(temp_ + "/TRW0.tmp").size(), 2u + 8u);
+  EXPECT_EQ(ReadFileBytes(Native(g_run.BodyTempPath)).size(), 2u + 8u);
 }
 
 TEST_F(LoadPatchTest, SampleLayoutGivesBodyStart75) {
@@ -89,7 +92,7 @@ TEST_F(LoadPatchTest, FailuresRaiseTheirMessages) {
   EXPECT_EQ(Load(MakeCarrier({0x20, 'a'})), Expected(kMsgPatchDamaged));
   EXPECT_EQ(Load(MakeCarrier({}, 2, 0, 20)), Expected(kMsgPatchDamaged));
   // No failed load leaves a body copy behind.
-  EXPECT_TRUE(ListNames(temp_).empty());
+  EXPECT_TRUE(TempLeftovers(temp_).empty());
   EXPECT_FALSE(g_run.BodyTempOpen);
   EXPECT_EQ(g_run.ShownCarrierSize, 0);
 }
@@ -104,7 +107,7 @@ TEST_F(LoadPatchTest, FormatVersionIsCheckedAfterTheBodyStrings) {
   EXPECT_EQ(Load(MakeCarrier({0, 0}, 2, kFlagCompressedBody, 0, 191)),
             NativeText(kCompressedBodyText));
   EXPECT_EQ(Load(MakeCarrier({}, 2, 0, 0, 191)), Expected(kMsgPatchDamaged));
-  EXPECT_TRUE(ListNames(temp_).empty());
+  EXPECT_TRUE(TempLeftovers(temp_).empty());
 }
 
 TEST_F(LoadPatchTest, RegistryLocationAndModes) {
@@ -162,15 +165,50 @@ TEST_F(LoadPatchTest, OemTableIsAPermutationWithTheKnownPoints) {
   EXPECT_EQ(kOemToAnsiTable[0x41], 0x41);
 }
 
-TEST_F(LoadPatchTest, TempNamesSkipExistingFilesAndOnlyTheNewestCopyStays) {
+TEST_F(LoadPatchTest, TempFilesLiveInTheRunsOwnFolderAndOnlyTheNewestCopyStays) {
+  // What others keep in the temp folder, under the names a run uses, or in a
+  // folder that looks like a run's but is a live one, stays untouched.
   WriteFileText(temp_ + "/TRW0.tmp", "x");
-  WriteFileText(temp_ + "/TRW1.tmp", "x");
-  EXPECT_EQ(MakeTempFileName(), g_run.TempFolder + "TRW2.tmp");
+  std::string other;
+  OsFile other_lock = kNoOsFile;
+  ASSERT_TRUE(OsCreateWorkFolder(g_run.TempFolder, "tarnwell-", &other, &other_lock));
+  WriteFileText(Native(other) + "/TRW0.tmp", "y");
   EXPECT_EQ(Load(MakeCarrier({0, 0})), "");
-  EXPECT_EQ(g_run.BodyTempPath, g_run.TempFolder + "TRW2.tmp");
+  ASSERT_NE(g_run.WorkFolder, other);
+  EXPECT_EQ(g_run.BodyTempPath, g_run.WorkFolder + "\\TRW0.tmp");
   // A second load replaces the copy instead of adding one.
   EXPECT_EQ(Load(MakeCarrier({0, 0})), "");
-  EXPECT_EQ(ListNames(temp_), (std::vector<std::string>{"TRW0.tmp", "TRW1.tmp", "TRW2.tmp"}));
+  std::string mine = g_run.WorkFolder.substr(g_run.TempFolder.size());
+  std::string theirs = other.substr(g_run.TempFolder.size());
+  std::vector<std::string> expected = {"TRW0.tmp", mine + "/TRW1.tmp", theirs + "/TRW0.tmp"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(TempLeftovers(temp_), expected);
+  // The run's folder is private to its user.
+  struct stat st;
+  ASSERT_EQ(stat(Native(g_run.WorkFolder).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  CloseWorkFolder();
+  EXPECT_EQ(TempLeftovers(temp_), (std::vector<std::string>{"TRW0.tmp", theirs + "/TRW0.tmp"}));
+  int err = 0;
+  OsClose(other_lock, &err);
+}
+
+TEST_F(LoadPatchTest, TheFolderOfARunThatDiedIsClearedByTheNext) {
+  std::string dead;
+  OsFile lock = kNoOsFile;
+  ASSERT_TRUE(OsCreateWorkFolder(g_run.TempFolder, "tarnwell-", &dead, &lock));
+  WriteFileText(Native(dead) + "/TRW3.tmp", "left by a killed run");
+  int err = 0;
+  OsClose(lock, &err);  // as its process ending would
+  // Not a run's folder, though named like one: a link to elsewhere.
+  ASSERT_EQ(mkdir(Path("elsewhere").c_str(), 0755), 0);
+  WriteFileText(Path("elsewhere/TRW0.tmp"), "z");
+  ASSERT_EQ(symlink(Path("elsewhere").c_str(), (temp_ + "/tarnwell-link").c_str()), 0);
+  EXPECT_EQ(Load(MakeCarrier({0, 0})), "");
+  EXPECT_FALSE(PathExists(Native(dead)));
+  EXPECT_EQ(ReadFileText(Path("elsewhere/TRW0.tmp")), "z");
+  CloseWorkFolder();
+  EXPECT_EQ(ListNames(temp_), std::vector<std::string>{"tarnwell-link"});
 }
 
 TEST_F(LoadPatchTest, UnwritableTempFolderEndsWithMessage9) {

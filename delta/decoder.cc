@@ -141,8 +141,11 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   // A few bytes of delta can ask for up to 2 GB of output: a temp volume that
   // cannot hold the stated size is refused before anything is written,
   // rather than filled up for every other program until the write fails.
+  // The five streams are extracted beside it.
+  int64_t needed = r.new_size;
+  for (int i = 0; i < kStreamCount; ++i) needed += v.StreamLength[i];
   int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
-  if (free_bytes >= 0 && r.new_size > free_bytes) {
+  if (free_bytes >= 0 && needed > free_bytes) {
     ReleaseEngineFiles();
     RaiseWriteOutputFailed();
   }

@@ -261,7 +261,7 @@ TEST_F(DecoderTest, SourceIsCheckedAndMayBeMissing) {
   VersionStreams s;
   ASSERT_TRUE(EncodeProgram(v, 0, {CopyOp(10, 0)}, &s));
   LoadStreams(v, s);
-  const std::vector<std::string> before = ListNames(temp_);
+  const std::vector<std::string> before = TempLeftovers(temp_);
   DecodeRequest r = Request(0);
   r.verify_source = r.source_optional = true;
   r.source_excluded = {3, 2};
@@ -280,7 +280,7 @@ TEST_F(DecoderTest, SourceIsCheckedAndMayBeMissing) {
   EXPECT_FALSE(missing.result);
   EXPECT_EQ(missing.error, "");
   // One output file was made, by the decode that succeeded; the others made none.
-  EXPECT_EQ(ListNames(temp_).size(), before.size() + 1);
+  EXPECT_EQ(TempLeftovers(temp_).size(), before.size() + 1);
 
   g_run.TargetPath = "target";
   r.source_optional = false;
@@ -289,7 +289,7 @@ TEST_F(DecoderTest, SourceIsCheckedAndMayBeMissing) {
 
 TEST_F(DecoderTest, FailuresLeaveOnlyThePartialOutput) {
   Run(kTen, Version(kTen, 0, 0, 4), {CopyOp(4, 0), CopyOp(3, 5)});
-  EXPECT_EQ(ListNames(temp_).size(), 1u);
+  EXPECT_EQ(TempLeftovers(temp_).size(), 1u);
 
   // The body ends inside the streams: the files extracted so far go too.
   VersionStreams s;
@@ -300,7 +300,7 @@ TEST_F(DecoderTest, FailuresLeaveOnlyThePartialOutput) {
   DecodeRequest r = Request(0);
   r.version = &longer;
   EXPECT_EQ(Decode(r).error, Fails(kMsgPatchDamaged));
-  EXPECT_EQ(ListNames(temp_).size(), 2u);
+  EXPECT_EQ(TempLeftovers(temp_).size(), 2u);
 }
 
 // Random valid programs, and a few that end in an instruction the decoder
@@ -421,7 +421,7 @@ TEST_F(DecoderTest, RandomProgramsDecodeAsTheModelSays) {
     for (const DeltaOp& op : program) wide_numbers += std::abs(int64_t{op.offset}) > 0xFFFF;
     g_run.BodyTempFile.Close();
     g_run.BodyTempOpen = false;
-    for (const std::string& name : ListNames(temp_)) std::remove((temp_ + "/" + name).c_str());
+    for (const std::string& name : TempLeftovers(temp_)) std::remove((temp_ + "/" + name).c_str());
   }
   for (int count : bands) EXPECT_GT(count, 100);
   EXPECT_GT(plain, 500);

@@ -62,5 +62,7 @@ extern const char kLink1Text[];
 extern const char kLink2Text[];
 extern const char kBrowseTitle[];
 extern const char kCurrentFolderWords[];
+// Another run holds the target folder.
+extern const char kTargetBusyText[];
 
 }  // namespace tw

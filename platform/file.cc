@@ -43,10 +43,13 @@ bool File::OpenRead(const std::string& path) {
   return true;
 }
 
-bool File::Create(const std::string& path) {
+bool File::Create(const std::string& path) { return Make(path, false); }
+bool File::CreateNew(const std::string& path) { return Make(path, true); }
+
+bool File::Make(const std::string& path, bool must_be_new) {
   Close();
   int err = 0;
-  handle_ = OsCreate(path, &err);
+  handle_ = must_be_new ? OsCreateNew(path, &err) : OsCreate(path, &err);
   if (handle_ == kNoOsFile) {
     SetIoError(err);
     return false;

@@ -35,6 +35,8 @@ class File {
   bool OpenRead(const std::string& path);
   // New files are created by truncation, open for reading and writing.
   bool Create(const std::string& path);
+  // The same, for a name that must not exist yet (see OsCreateNew).
+  bool CreateNew(const std::string& path);
   // Flushes what is buffered and releases the handle. False when any write
   // since the file was opened, or the close itself, failed.
   bool Close();
@@ -53,6 +55,7 @@ class File {
   bool SetTimeFromDos(uint32_t dos_date_time);
 
  private:
+  bool Make(const std::string& path, bool must_be_new);
   bool Flush();
   void DropReadBuffer();
 

@@ -22,6 +22,12 @@ OsFile OsOpenRead(const std::string& path, int* err);
 // Creates a file (truncating an existing one) open for reading and writing.
 OsFile OsCreate(const std::string& path, int* err);
 
+// Creates a file that must not exist yet, never through a link, open for
+// reading and writing. What a run writes for itself (temp and staged files)
+// is made this way, so that it never truncates or writes into a file that
+// someone else put under that name.
+OsFile OsCreateNew(const std::string& path, int* err);
+
 // Reads up to n bytes at the current OS position; *got receives the count.
 // Returns false on an OS failure (a short read at end of file is not one).
 bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err);
@@ -53,6 +59,9 @@ bool OsReplaceFile(const std::string& from, const std::string& to);
 bool OsCreateFolder(const std::string& path);
 // True only for an existing file; a folder does not count.
 bool OsFileExists(const std::string& path);
+// True when anything at all has the name: file, folder, link (even one
+// that leads nowhere), pipe.
+bool OsNameTaken(const std::string& path);
 
 struct FolderEntry {
   std::string name;
@@ -80,6 +89,25 @@ bool OsReadRegistryValue(const std::string& key, const std::string& value_name,
 // link inside the target folder carries a write outside it. The run sets the
 // root to its TargetBase; an empty root confines nothing.
 void OsSetConfinementRoot(const std::string& root);
+
+// A run's own work folder: created inside parent under prefix followed by an
+// unpredictable part, readable only by this user, and locked for as long as
+// *lock stays open (OsClose releases it). Files in it are the run's alone.
+// False when parent refuses.
+bool OsCreateWorkFolder(const std::string& parent, const std::string& prefix, std::string* path,
+                        OsFile* lock);
+// True when folder is a work folder whose run has ended without removing it
+// (its lock is free, or it never got one and is old); its lock is then held
+// in *lock (kNoOsFile when it had none) until the caller has emptied it.
+bool OsClaimAbandonedWorkFolder(const std::string& folder, OsFile* lock);
+// Removes an empty folder.
+bool OsRemoveFolder(const std::string& path);
+
+// One run per folder: takes a lock that every run on folder takes, for as
+// long as *lock stays open (OsClose releases it). False with *busy set when
+// another process holds it, false with *busy clear when the lock cannot be
+// taken at all (the folder is missing, say).
+bool OsLockFolder(const std::string& folder, OsFile* lock, bool* busy);
 
 // Bytes this user may still write on the volume holding folder; -1 when the
 // system cannot tell.

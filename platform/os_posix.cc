@@ -8,6 +8,7 @@
 #include <iconv.h>
 #include <locale.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
@@ -172,17 +173,20 @@ OsFile OsOpenRead(const std::string& path, int* err) {
     return kNoOsFile;
   }
   errno = 0;
-  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never
+  // come; only a regular file is read as a file.
+  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *err = ErrnoOr(ENOENT);
     return kNoOsFile;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    *err = EISDIR;
+    *err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return kNoOsFile;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   FdPaths()[fd] = path;
   return fd;
 }
@@ -203,6 +207,27 @@ OsFile OsCreate(const std::string& path, int* err) {
   int fd = open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {
     *err = ErrnoOr(EACCES);
+    return kNoOsFile;
+  }
+  FdPaths()[fd] = path;
+  return fd;
+}
+
+OsFile OsCreateNew(const std::string& path, int* err) {
+  if (int code = Fault(OsOp::kCreate, path)) {
+    *err = code;
+    return kNoOsFile;
+  }
+  std::string native = NativePath(path);
+  if (LeavesRoot(native)) {
+    *err = ELOOP;
+    return kNoOsFile;
+  }
+  errno = 0;
+  // O_EXCL also refuses a link of any kind under the name.
+  int fd = open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    *err = ErrnoOr(EEXIST);
     return kNoOsFile;
   }
   FdPaths()[fd] = path;
@@ -350,6 +375,87 @@ bool OsCreateFolder(const std::string& path) {
   return !LeavesRoot(native) && mkdir(native.c_str(), 0755) == 0;
 }
 
+namespace {
+
+constexpr char kLockName[] = "/lock";
+// A work folder without a lock file was left between its creation and its
+// lock's; only one this old is surely no live run's.
+constexpr time_t kLocklessAge = 3600;
+
+bool TryLock(int fd) {
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool OsCreateWorkFolder(const std::string& parent, const std::string& prefix, std::string* path,
+                        OsFile* lock) {
+  std::string native = NativePath(parent);
+  if (!native.empty() && native.back() != '/') native += '/';
+  std::string pattern = native + prefix + "XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) return false;  // mode 0700
+  std::string folder = buf.data();
+  int fd = open((folder + kLockName).c_str(),
+                O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 || !TryLock(fd)) {
+    if (fd >= 0) {
+      close(fd);
+      unlink((folder + kLockName).c_str());
+    }
+    rmdir(folder.c_str());
+    return false;
+  }
+  // In the caller's form of parent, so that paths built on it look alike.
+  std::string core_parent = parent;
+  if (!core_parent.empty() && core_parent.back() != '\\' && core_parent.back() != '/') {
+    core_parent += '\\';
+  }
+  *path = core_parent + folder.substr(folder.rfind('/') + 1);
+  *lock = fd;
+  return true;
+}
+
+bool OsClaimAbandonedWorkFolder(const std::string& folder, OsFile* lock) {
+  std::string native = NativePath(folder);
+  struct stat st;
+  // Only a real folder of this user: a link or another user's folder is not
+  // ours to empty.
+  if (lstat(native.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+    return false;
+  }
+  int fd = open((native + kLockName).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    *lock = kNoOsFile;
+    return errno == ENOENT && time(nullptr) - st.st_mtime > kLocklessAge;
+  }
+  if (!TryLock(fd)) {
+    close(fd);
+    return false;
+  }
+  *lock = fd;
+  return true;
+}
+
+bool OsRemoveFolder(const std::string& path) { return rmdir(NativePath(path).c_str()) == 0; }
+
+bool OsLockFolder(const std::string& folder, OsFile* lock, bool* busy) {
+  *busy = false;
+  int fd = open(NativePath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (!TryLock(fd)) {
+    *busy = errno == EWOULDBLOCK;
+    close(fd);
+    return false;
+  }
+  *lock = fd;
+  return true;
+}
+
 int64_t OsFreeSpace(const std::string& folder) {
   if (int code = Fault(OsOp::kFreeSpace, folder)) return code == ENOSPC ? 0 : -1;
   struct statvfs vfs;
@@ -361,6 +467,8 @@ bool OsFileExists(const std::string& path) {
   struct stat st;
   return stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
+
+bool OsNameTaken(const std::string& path) { return Exists(NativePath(path)); }
 
 bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
   entries->clear();

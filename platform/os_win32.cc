@@ -1,6 +1,8 @@
 // Win32 side of the platform layer: ANSI calls, paths passed through as they are.
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/os.h"
 
 namespace tw {
@@ -94,6 +96,21 @@ OsFile OsCreate(const std::string& path, int* err) {
                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *err = LastErrorOr(ERROR_ACCESS_DENIED);
+    return kNoOsFile;
+  }
+  return reinterpret_cast<OsFile>(h);
+}
+
+OsFile OsCreateNew(const std::string& path, int* err) {
+  if (LeavesRoot(path)) {
+    *err = ERROR_ACCESS_DENIED;
+    return kNoOsFile;
+  }
+  // CREATE_NEW fails on any existing name, a link included.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *err = LastErrorOr(ERROR_FILE_EXISTS);
     return kNoOsFile;
   }
   return reinterpret_cast<OsFile>(h);
@@ -198,6 +215,108 @@ bool OsCreateFolder(const std::string& path) {
   return !LeavesRoot(path) && CreateDirectoryA(path.c_str(), nullptr) != 0;
 }
 
+namespace {
+
+// A work folder without a lock file was left between its creation and its
+// lock's; only one this old (in 100 ns units: an hour) is surely no live run's.
+constexpr ULONGLONG kLocklessAge = 36000000000ULL;
+
+// Held without sharing: nobody else can open it while its run lives, and
+// Windows closes it when the run dies however it dies.
+HANDLE OpenLock(const std::string& folder, DWORD disposition) {
+  return CreateFileA((folder + "\\lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                     disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+ULONGLONG Ticks(const FILETIME& t) {
+  return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+}  // namespace
+
+bool OsCreateWorkFolder(const std::string& parent, const std::string& prefix, std::string* path,
+                        OsFile* lock) {
+  std::string base = parent;
+  if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+  LARGE_INTEGER counter;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    QueryPerformanceCounter(&counter);
+    unsigned long long mix = static_cast<unsigned long long>(counter.QuadPart) * 0x9E3779B97F4A7C15ULL ^
+                             (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
+                             GetTickCount() ^ static_cast<unsigned long long>(attempt);
+    char part[17];
+    for (int i = 0; i < 16; ++i) part[i] = "0123456789abcdef"[(mix >> (4 * i)) & 15];
+    part[16] = '\0';
+    std::string folder = base + prefix + part;
+    if (!CreateDirectoryA(folder.c_str(), nullptr)) {
+      if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      return false;
+    }
+    HANDLE h = OpenLock(folder, CREATE_NEW);
+    if (h == INVALID_HANDLE_VALUE) {
+      RemoveDirectoryA(folder.c_str());
+      return false;
+    }
+    *path = folder;
+    *lock = reinterpret_cast<OsFile>(h);
+    return true;
+  }
+  return false;
+}
+
+bool OsClaimAbandonedWorkFolder(const std::string& folder, OsFile* lock) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(folder.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  HANDLE h = OpenLock(folder, OPEN_EXISTING);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    *lock = kNoOsFile;
+    return Ticks(now) - Ticks(data.ftLastWriteTime) > kLocklessAge;
+  }
+  *lock = reinterpret_cast<OsFile>(h);
+  return true;
+}
+
+bool OsRemoveFolder(const std::string& path) {
+  return !LeavesRoot(path) && RemoveDirectoryA(path.c_str()) != 0;
+}
+
+bool OsLockFolder(const std::string& folder, OsFile* lock, bool* busy) {
+  *busy = false;
+  std::string full = FullPath(folder);
+  if (full.empty()) return false;
+  while (full.size() > 3 && full.back() == '\\') full.pop_back();
+  // Every spelling of the folder gives one name: the full path, upper-cased
+  // as the file system compares, hashed into what a mutex name may hold.
+  CharUpperBuffA(full.data(), static_cast<DWORD>(full.size()));
+  unsigned long long h1 = 14695981039346656037ULL, h2 = 0x9E3779B97F4A7C15ULL;
+  for (unsigned char c : full) {
+    h1 = (h1 ^ c) * 1099511628211ULL;
+    h2 = (h2 + c) * 0xC2B2AE3D27D4EB4FULL;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "Local\\tarnwell-%08lx%08lx%08lx%08lx", static_cast<unsigned long>(h1 >> 32),
+            static_cast<unsigned long>(h1), static_cast<unsigned long>(h2 >> 32),
+            static_cast<unsigned long>(h2));
+  HANDLE m = CreateMutexA(nullptr, FALSE, name);
+  if (m == nullptr) return false;
+  // A mutex whose holder died comes back abandoned: it is ours then.
+  DWORD w = WaitForSingleObject(m, 0);
+  if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
+    CloseHandle(m);
+    *busy = w == WAIT_TIMEOUT;
+    return false;
+  }
+  *lock = reinterpret_cast<OsFile>(m);
+  return true;
+}
+
 int64_t OsFreeSpace(const std::string& folder) {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return -1;
@@ -209,6 +328,10 @@ int64_t OsFreeSpace(const std::string& folder) {
 bool OsFileExists(const std::string& path) {
   DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool OsNameTaken(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {

@@ -79,6 +79,11 @@ struct FileEntry {
 };
 
 struct RunState {
+  RunState() = default;
+  RunState(const RunState&) = delete;
+  RunState& operator=(const RunState&) = delete;
+  ~RunState();
+
   bool SelfContained = false;
   std::string PatchFilePath;
   std::string TargetPath;
@@ -106,6 +111,16 @@ struct RunState {
   std::string BodyTempPath;
 
   FileEntry Entry;
+
+  // The run's own folder inside TempFolder while it exists, and its lock.
+  std::string WorkFolder;
+  OsFile WorkFolderLock = kNoOsFile;
+  int64_t TempFilesMade = 0;
+  // Its record of files staged beside installed ones.
+  OsFile StagedRecord = kNoOsFile;
+  // The folder this run alone works on, while it holds the lock.
+  std::string LockedTarget;
+  OsFile TargetLock = kNoOsFile;
 
   // The progress log.
   int32_t LogLineCount = 0;

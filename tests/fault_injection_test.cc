@@ -11,7 +11,9 @@
 
 #include <cerrno>
 
+#include "apply/file_ops.h"
 #include "apply/run_patch.h"
+#include "container/body.h"
 #include "delta/streams.h"
 #include "messages/messages.h"
 #include "platform/os.h"
@@ -110,6 +112,9 @@ class FaultInjectionTest : public ::testing::Test {
     }
     g_run.Carrier.Close();
     g_run.BodyTempFile.Close();
+    // As a run ends in the program.
+    ReleaseTarget();
+    CloseWorkFolder();
     return text;
   }
   // Every installed file is old (in place, or in the backup folder when it
@@ -213,6 +218,8 @@ TEST_F(FaultInjectionTest, AKillAfterEveryOperationLeavesUsableFilesAndTheNextRu
     ExpectUsable(what);
     EXPECT_EQ(Run(), "") << what;
     ExpectUpdated(what + ", then a second run");
+    // The second run cleared what the killed one left in the temp folder.
+    EXPECT_EQ(ListNames(root_ + "/temp"), std::vector<std::string>{}) << what;
     ++cases;
     if (HasFailure()) return;
   }

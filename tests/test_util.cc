@@ -76,6 +76,27 @@ Bytes MakeCarrier(const Bytes& body, uint8_t mode, uint8_t flags, uint16_t descr
   return out;
 }
 
+std::string Native(std::string core_path) {
+  std::replace(core_path.begin(), core_path.end(), '\\', '/');
+  return core_path;
+}
+
+std::vector<std::string> TempLeftovers(const std::string& temp) {
+  std::vector<std::string> out;
+  for (const std::string& name : ListNames(temp)) {
+    struct stat st;
+    if (name.rfind("tarnwell-", 0) != 0 || stat((temp + "/" + name).c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+      out.push_back(name);
+      continue;
+    }
+    for (const std::string& inner : ListNames(temp + "/" + name)) {
+      if (inner != "lock" && inner != "staged") out.push_back(name + "/" + inner);
+    }
+  }
+  return out;
+}
+
 void ResetRunState() {
   g_run.~RunState();
   new (&g_run) RunState();

@@ -21,6 +21,11 @@ std::string ReadFileText(const std::string& path);
 bool PathExists(const std::string& path);
 // Names of the entries of a folder, sorted, without "." and "..".
 std::vector<std::string> ListNames(const std::string& folder);
+// A path the core built ("\" separators) as the file system takes it.
+std::string Native(std::string core_path);
+// What runs left in a temp folder: its own entries, and the files in the
+// work folders of runs ("tarnwell-x/TRW0.tmp"), their own records left out.
+std::vector<std::string> TempLeftovers(const std::string& temp);
 
 void PutU16(Bytes* out, uint32_t v);
 void PutU32(Bytes* out, uint32_t v);
