@@ -265,4 +265,6 @@ void SetOsFaultHook(OsFaultHook) {}
 std::string NativeFromBig5(const std::string& big5) { return big5; }
 std::string NativeFromPatchText(const std::string& bytes) { return bytes; }
 
+bool OsIsLeadByte(unsigned char byte) { return IsDBCSLeadByteEx(CP_ACP, byte) != 0; }
+
 }  // namespace tw
