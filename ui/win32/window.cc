@@ -10,6 +10,7 @@
 
 #include "app/startup.h"
 #include "messages/catalogue.h"
+#include "platform/names.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
 
@@ -98,7 +99,7 @@ void Paint(HWND hwnd) {
 
 void BrowseForTarget() {
   std::string initial = GetControlText(g_target_edit);
-  if (!initial.empty() && initial.back() == '\\') initial += '.';
+  if (EndsWithBackslash(initial)) initial += '.';
   char file[250] = {};
   // A longer name than the dialog's buffer is cut, never written past it.
   initial.copy(file, sizeof file - 1);
