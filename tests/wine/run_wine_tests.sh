@@ -480,11 +480,33 @@ test_big5_names() {
   [[ $all == "$want" ]] || flunk "the folder holds: $all"
 }
 
+# The links hand "start" and the address to the command interpreter named by
+# ComSpec (a stand-in here that records how it was called), hidden.
+test_links() {
+  local dir shell record
+  dir=$(fresh links)
+  mkdir "$dir/shell"
+  cp "$win/record_command.exe" "$dir/shell/interpreter.exe"
+  shell=$(winpath "$dir/shell/interpreter.exe")
+  record=$dir/shell/interpreter.exe.txt
+  drive links --cd "$dir" --env "ComSpec=$shell" \
+    "$win/tarnwell.exe" "$(winpath "$fixtures")\\update.bin" "$(winpath "$dir")" -- \
+    box expect "$error_caption" press 1 \
+    window "Kestrin GUI" clickat 100 355 pause 500 clickat 200 355 pause 500 \
+    clickat 100 340 clickat 250 355 pause 500 close exit 0
+  for _ in {1..50}; do [[ $(wc -l 2>/dev/null <"$record") -ge 2 ]] && break; sleep 0.1; done
+  local want
+  want="\"$shell\" /c start \"\" https://tarnwell.example/what-is-a-patch
+\"$shell\" /c start \"\" https://tarnwell.example/make-your-own"
+  [[ $(cat "$record" 2>/dev/null) == "$want" ]] ||
+    flunk "the interpreter was called as: $(cat "$record" 2>/dev/null)"
+}
+
 "$native/make_fixtures" "$fixtures" || { echo "FAIL make_fixtures"; exit 1; }
 for name in exe_format exe_resources make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
     close_during_run close_during_search alt_keys file_in_use linked_folder \
-    case_clash big5_names; do
+    case_clash big5_names links; do
   [[ -z ${TARNWELL_WINE_ONLY:-} || " $TARNWELL_WINE_ONLY " == *" $name "* ]] || continue
   run_test "$name"
 done
