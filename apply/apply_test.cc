@@ -236,6 +236,21 @@ TEST_F(ApplyTest, FolderChainCreatesOnlyFolders) {
   EXPECT_FALSE(PathExists(Path("a/b/x.dat")));
 }
 
+// In code page 950 功 is A5 5C and 許 B3 5C: their second byte divides nothing.
+TEST(FoldersLeadingToTest, SplitsOnlyAtSeparatorsOfTheirOwn) {
+  auto big5 = [](unsigned char b) { return b >= 0x81 && b <= 0xFE; };
+  using List = std::vector<std::string>;
+  EXPECT_EQ(FoldersLeadingTo("T\\\xB8\xEA\xAE\xC6\\\xA5\x5C\xAF\xE0.dat", big5),
+            (List{"T", "T\\\xB8\xEA\xAE\xC6"}));
+  EXPECT_EQ(FoldersLeadingTo("T\\\xB3\xC6\xA5\xF7\xA5\x5C\\\xB3\x5C\xA5\x69\\x.txt", big5),
+            (List{"T", "T\\\xB3\xC6\xA5\xF7\xA5\x5C",
+                  "T\\\xB3\xC6\xA5\xF7\xA5\x5C\\\xB3\x5C\xA5\x69"}));
+  EXPECT_EQ(FoldersLeadingTo("\xA5\x5C", big5), List{});
+  // Byte-wise, "/" becomes "\" and a leading separator names no folder.
+  EXPECT_EQ(FoldersLeadingTo("\\a/b\\x"), (List{"\\a", "\\a\\b"}));
+  EXPECT_EQ(FoldersLeadingTo("\xA5\x5C"), List{"\xA5"});
+}
+
 TEST_F(ApplyTest, EmptyBackupNameReplacesInPlaceWithoutLosingTheFile) {
   patch_.BackupFolderName = "";
   Bytes old_a = Pattern(500, 1), new_a = Pattern(510, 9);

@@ -73,16 +73,21 @@ void DropStaged(const std::string& staged) {
   NoteStagedFile(staged, false);
 }
 
-void CreateFolderChain(const std::string& path) {
+std::vector<std::string> FoldersLeadingTo(const std::string& path, LeadByteRule lead) {
+  std::vector<std::string> parts = SplitName(path, lead);
+  std::vector<std::string> folders;
   std::string prefix;
-  for (char c : path) {
-    if (c == '\\' || c == '/') {
-      if (!prefix.empty()) OsCreateFolder(prefix);
-      prefix += '\\';
-    } else {
-      prefix += c;
-    }
+  for (size_t k = 0; k + 1 < parts.size(); ++k) {
+    prefix += parts[k];
+    // A leading separator (the root of the drive) names no folder.
+    if (!prefix.empty()) folders.push_back(prefix);
+    prefix += '\\';
   }
+  return folders;
+}
+
+void CreateFolderChain(const std::string& path) {
+  for (const std::string& folder : FoldersLeadingTo(path)) OsCreateFolder(folder);
   ClearIoError();
 }
 

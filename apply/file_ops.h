@@ -3,14 +3,21 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
+#include "platform/names.h"
 
 namespace tw {
 
 // Deletes a file when it can; never fails and leaves no I/O error pending.
 void DeleteFileQuietly(const std::string& path);
-// Creates the folders named before each "\" or "/" of path; silent on failure.
+// The folders named before each "\" or "/" of path, outermost first, with
+// "\" as their separator; a "\" inside a double-byte character of lead's code
+// page separates nothing.
+std::vector<std::string> FoldersLeadingTo(const std::string& path,
+                                          LeadByteRule lead = OsIsLeadByte);
+// Creates the folders leading to path; silent on failure.
 void CreateFolderChain(const std::string& path);
 // Deletes a file the run staged beside an installed one, and records that.
 void DropStaged(const std::string& staged);

@@ -5,6 +5,7 @@
 #include "container/patch_loader.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/names.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
@@ -23,7 +24,7 @@ void SettleTargetShape() {
   }
   // A file chosen or named stands for its folder.
   if (OsFileExists(g_run.TargetPath) && g_run.TargetPath == g_run.TargetBase) {
-    size_t cut = g_run.TargetPath.rfind('\\');
+    size_t cut = LastBackslash(g_run.TargetPath);
     g_run.TargetPath = cut == std::string::npos ? "." : g_run.TargetPath.substr(0, cut + 1);
     g_run.TargetBase = g_run.TargetPath;
   }
@@ -64,7 +65,7 @@ void RunPatch() {
   LogMessage(kMsgCheckingTarget);
   if (g_run.SearchNeeded && (g_run.TargetPath == "." || !ApplyEntries(true, true))) {
     std::string remembered = g_run.TargetPath;
-    if (g_run.TargetPath.empty() || g_run.TargetPath.back() != '\\') g_run.TargetPath += '\\';
+    if (!EndsWithBackslash(g_run.TargetPath)) g_run.TargetPath += '\\';
     if (!SearchTarget(g_run.TargetPath, 0)) {
       g_run.TargetPath = remembered;
       RaiseError(kMsgNoTargetFound);

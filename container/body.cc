@@ -5,6 +5,7 @@
 
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/names.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 
@@ -42,7 +43,7 @@ std::string DecimalText(int64_t value) { return std::to_string(value); }
 
 void InitTempFolder() {
   g_run.TempFolder = OsTempFolder();
-  if (!g_run.TempFolder.empty() && g_run.TempFolder.back() != '\\') g_run.TempFolder += '\\';
+  if (!g_run.TempFolder.empty() && !EndsWithBackslash(g_run.TempFolder)) g_run.TempFolder += '\\';
 }
 
 namespace {

@@ -1,9 +1,8 @@
 #include "container/entries.h"
 
-#include <cctype>
-
 #include "container/body.h"
 #include "messages/messages.h"
+#include "platform/names.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 
@@ -39,11 +38,13 @@ std::string ReadName(bool may_be_empty = false) {
 
 // Windows reads a device in the part before the first dot, ignoring the
 // blanks that end it ("nul .txt" is NUL), and reserves COM0 and LPT0 too.
-bool IsReservedDeviceName(std::string component) {
+// Neither a dot nor a blank is ever the second byte of a double-byte
+// character, so only the case folding needs to know where characters begin.
+bool IsReservedDeviceName(std::string component, LeadByteRule lead) {
   size_t dot = component.find('.');
   if (dot != std::string::npos) component.resize(dot);
   while (!component.empty() && component.back() == ' ') component.pop_back();
-  for (char& c : component) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  component = AsciiUpper(component, lead);
   static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* n : kNames) {
     if (component == n) return true;
@@ -104,29 +105,28 @@ void ReadPatchedEntry() {
 
 }  // namespace
 
-bool IsUnsafeName(const std::string& name) {
+bool IsUnsafeName(const std::string& name, LeadByteRule lead) {
   if (name.empty() || name[0] == '\\' || name[0] == '/') return true;
-  size_t start = 0;
-  for (size_t i = 0; i <= name.size(); ++i) {
-    unsigned char c = i < name.size() ? static_cast<unsigned char>(name[i]) : '\\';
+  for (unsigned char c : name) {
     // Drive letters and alternate data streams both need a colon; control
     // bytes and wildcards never name a plain file. These are all below 0x40,
     // so no trail byte of a double-byte character is mistaken for one.
     if (c < 0x20 || c == ':' || c == '*' || c == '?' || c == '<' || c == '>' || c == '"') {
       return true;
     }
-    if (c != '\\' && c != '/') continue;
-    std::string component = name.substr(start, i - start);
-    start = i + 1;
+  }
+  std::vector<std::string> parts = SplitName(name, lead);
+  for (size_t k = 0; k < parts.size(); ++k) {
+    const std::string& component = parts[k];
     if (component.empty()) {
-      if (i == name.size()) return true;  // a trailing separator names a folder
+      if (k + 1 == parts.size()) return true;  // a trailing separator names a folder
       continue;
     }
     // Windows drops trailing dots and blanks, so "..." or ". " could reach
-    // the parent; "." and ".." end in a dot too.
+    // the parent; "." and ".." end in a dot too. No trail byte is either.
     char last = component.back();
     if (last == '.' || last == ' ') return true;
-    if (IsReservedDeviceName(component)) return true;
+    if (IsReservedDeviceName(component, lead)) return true;
   }
   return false;
 }

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/names.h"
+
 namespace tw {
 
 // Reads the next entry's header, names and version records into g_run.Entry
@@ -12,7 +14,8 @@ namespace tw {
 int ReadNextEntry();
 
 // True when a name from a patch could leave the target folder or name
-// something other than a plain file below it.
-bool IsUnsafeName(const std::string& name);
+// something other than a plain file below it. lead tells the double-byte
+// characters of the name's code page (names.h).
+bool IsUnsafeName(const std::string& name, LeadByteRule lead = OsIsLeadByte);
 
 }  // namespace tw

@@ -138,4 +138,10 @@ std::string NativeFromBig5(const std::string& big5);
 // Names and texts inside a patch, in the patch author's ANSI code page.
 std::string NativeFromPatchText(const std::string& bytes);
 
+// True when byte starts a double-byte character of the code page names are
+// kept in: the system ANSI code page on Windows. The console build keeps names
+// in UTF-8, where no byte of a multi-byte character is an ASCII one, so there
+// every byte can be looked at on its own. names.h walks names with it.
+bool OsIsLeadByte(unsigned char byte);
+
 }  // namespace tw

@@ -612,4 +612,6 @@ std::string NativeFromPatchText(const std::string& bytes) {
   return Convert(PatchCodePage(), bytes);
 }
 
+bool OsIsLeadByte(unsigned char) { return false; }
+
 }  // namespace tw

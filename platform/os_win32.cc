@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "platform/names.h"
 #include "platform/os.h"
 
 namespace tw {
@@ -36,15 +37,16 @@ bool LeavesRoot(const std::string& path) {
   if (g_root.empty()) return false;
   std::string full = FullPath(path);
   std::string root = g_root;
-  if (!root.empty() && root.back() == '\\') root.pop_back();
+  if (EndsWithBackslash(root)) root.pop_back();
   if (full.size() <= root.size() + 1 || full[root.size()] != '\\' ||
       CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, full.data(),
                      static_cast<int>(root.size()), root.data(),
                      static_cast<int>(root.size())) != CSTR_EQUAL) {
     return false;
   }
-  for (size_t i = root.size() + 1; i < full.size(); i = CharNextA(full.c_str() + i) - full.c_str()) {
-    if (full[i] != '\\') continue;
+  for (size_t i = root.size() + 1, next; i < full.size(); i = next) {
+    next = NextCharIndex(full, i);
+    if (next != i + 1 || full[i] != '\\') continue;
     if (IsLink(full.substr(0, i))) return true;
   }
   return false;
@@ -58,14 +60,13 @@ std::string OsNameKey(const std::string& name) {
   std::string upper = name;
   if (!upper.empty()) CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
   std::string key;
-  for (const char* p = upper.c_str(); *p != '\0';) {
-    const char* next = CharNextA(p);
-    if (next == p + 1 && (*p == '/' || *p == '\\')) {
+  for (size_t i = 0, next; i < upper.size(); i = next) {
+    next = NextCharIndex(upper, i);
+    if (next == i + 1 && (upper[i] == '/' || upper[i] == '\\')) {
       if (key.empty() || key.back() != '\\') key += '\\';
     } else {
-      key.append(p, next);
+      key.append(upper, i, next - i);
     }
-    p = next;
   }
   return key;
 }
@@ -337,7 +338,7 @@ bool OsNameTaken(const std::string& path) {
 bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
   entries->clear();
   std::string pattern = folder;
-  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+  if (!pattern.empty() && !EndsWithBackslash(pattern) && pattern.back() != '/') pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAA fd;
   HANDLE h = FindFirstFileA(pattern.c_str(), &fd);
@@ -387,5 +388,7 @@ void SetOsFaultHook(OsFaultHook) {}
 
 std::string NativeFromBig5(const std::string& big5) { return big5; }
 std::string NativeFromPatchText(const std::string& bytes) { return bytes; }
+
+bool OsIsLeadByte(unsigned char byte) { return IsDBCSLeadByteEx(CP_ACP, byte) != 0; }
 
 }  // namespace tw

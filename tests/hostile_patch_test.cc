@@ -350,6 +350,27 @@ TEST(DeviceNameTest, DevicesAreReadAsWindowsReadsThem) {
   }
 }
 
+// In code page 950 the second byte of 功 (A5 5C) is "\" and that of 可
+// (A5 69) is "i": neither separates nor folds. Under a byte-wise reading the
+// first names would end in a separator or hold a device.
+TEST(DeviceNameTest, DoubleByteCharactersAreReadWhole) {
+  auto big5 = [](unsigned char b) { return b >= 0x81 && b <= 0xFE; };
+  for (const char* name : {"\xB8\xEA\xAE\xC6\\\xA5\x5C\xAF\xE0.dat",  // 資料\功能.dat
+                           "\xB3\xC6\xA5\xF7\xA5\x5C",                  // 備份功
+                           "\xA5\x5C" "CON.txt",                       // 功CON.txt
+                           "\xA5\x5C" "aux",                           // 功aux
+                           "\xB3\x5C\xA5\x69\\\xBB\xA1\xA9\xFA.txt"}) {  // 許可\說明.txt
+    EXPECT_FALSE(IsUnsafeName(name, big5)) << name;
+  }
+  EXPECT_TRUE(IsUnsafeName("\xB3\xC6\xA5\xF7\xA5\x5C"));
+  EXPECT_TRUE(IsUnsafeName("\xA5\x5C" "CON.txt"));
+  // A separator of its own after the character still counts.
+  for (const char* name : {"\xA5\x5C\\CON", "\xA5\x5C\\", "\xA5\x5C\\..\\..\\x",
+                           "\xA5\x5C.", "\xA5\x5C\\nul.txt"}) {
+    EXPECT_TRUE(IsUnsafeName(name, big5)) << name;
+  }
+}
+
 // Links inside the target folder never carry a write outside it.
 class LinkTest : public ScratchTest {
  protected:

@@ -10,8 +10,11 @@
 //   FOLDER/big-1.0/        one big file whose patch takes seconds to apply
 //   FOLDER/big-1.1/        the same after the update
 //   FOLDER/big.bin         its patch: one instruction pair every 192 bytes
-//   FOLDER/app.new, big.new            the files an update leaves, one per line
-//   FOLDER/app.replaced, big.replaced  the files it moves into the backup folder
+//   FOLDER/names-1.0/, names-1.1/, names.bin   the same for names whose Big5
+//                          bytes hold "\" as a trail byte, backup folder 備份功
+//   FOLDER/app.new, big.new, names.new  the files an update leaves, one per line
+//   FOLDER/app.replaced, big.replaced, names.replaced  the files it moves into
+//                          the backup folder
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -39,6 +42,13 @@ const Name kLevels{"data\\levels.dat", "data/levels.dat"};
 const Name kNotes{"\xbb\xa1\xa9\xfa.txt", "\xe8\xaa\xaa\xe6\x98\x8e.txt"};  // 說明.txt
 const Name kLevel9{"data\\level9.dat", "data/level9.dat"};
 const Name kBig{"big.dat", "big.dat"};
+// The second byte of 功 (A5 5C) and of 許 (B3 5C) is the byte of "\".
+const Name kFeatures{"\xb8\xea\xae\xc6\\\xa5\x5c\xaf\xe0.dat",
+                     "\xe8\xb3\x87\xe6\x96\x99/\xe5\x8a\x9f\xe8\x83\xbd.dat"};  // 資料\功能.dat
+const Name kLicence{"\xb3\x5c\xa5\x69\\\xbb\xa1\xa9\xfa.txt",
+                    "\xe8\xa8\xb1\xe5\x8f\xaf/\xe8\xaa\xaa\xe6\x98\x8e.txt"};  // 許可\說明.txt
+const Name kNoDevice{"\xa5\x5c" "CON.txt", "\xe5\x8a\x9f" "CON.txt"};  // 功CON.txt
+const char kBigFiveBackup[] = "\xb3\xc6\xa5\xf7\xa5\x5c";                 // 備份功
 constexpr uint32_t kNewTime = 0x5B870000;  // 7 December 2025, midnight
 
 bool g_ok = true;
@@ -191,6 +201,28 @@ void BigApplication(const fs::path& dir) {
   WritePatch(patch, dir / "big.bin");
 }
 
+void BigFiveNames(const fs::path& dir) {
+  Bytes features10 = FakeProgram(20000, 4), features11 = features10;
+  for (size_t i = 5000; i < 5100; ++i) features11[i] ^= 0x33;
+  Bytes licence10 = Text("\xbb\xa1\xa9\xfa 1.0\r\n"), licence11 = Text("\xbb\xa1\xa9\xfa 1.1\r\n");
+  Bytes no_device = Text("no device\r\n");
+  Write(dir / "names-1.0" / kFeatures.on_disk, features10);
+  Write(dir / "names-1.0" / kLicence.on_disk, licence10);
+  Write(dir / "names-1.1" / kFeatures.on_disk, features11);
+  Write(dir / "names-1.1" / kLicence.on_disk, licence11);
+  Write(dir / "names-1.1" / kNoDevice.on_disk, no_device);
+  WriteList(dir / "names.replaced", {kFeatures, kLicence});
+  WriteList(dir / "names.new", {kFeatures, kLicence, kNoDevice});
+  tw::PatchContents patch;
+  patch.Description = "Names in Big5.";
+  patch.BackupFolderName = kBigFiveBackup;
+  patch.Entries.push_back(
+      Entry(kFeatures, features11, HeadTailVersion(features10, features11)));
+  patch.Entries.push_back(Entry(kLicence, licence11, HeadTailVersion(licence10, licence11)));
+  patch.Entries.push_back(tw::IncludedEntry{kNoDevice.in_patch, kNewTime, no_device});
+  WritePatch(patch, dir / "names.bin");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,6 +248,7 @@ int main(int argc, char** argv) {
   WritePatch(clash, dir / "clash.bin");
   SmallApplication(dir);
   BigApplication(dir);
+  BigFiveNames(dir);
   if (!g_ok) {
     std::fprintf(stderr, "make_fixtures: cannot write the fixtures into %s\n", dir.c_str());
     return 1;

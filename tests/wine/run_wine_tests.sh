@@ -465,6 +465,52 @@ test_case_clash() {
   diff -r "$dir/app" "$fixtures/app-1.0" >/dev/null || flunk "the folder changed: $(ls "$dir/app")"
 }
 
+# Names whose Big5 bytes hold "\" as the second byte of a character (功 is
+# A5 5C, 許 B3 5C), the backup folder 備份功 among them: the patch applies,
+# and files and backups land where the names say, not split at that byte.
+test_big5_names() {
+  local dir
+  dir=$(fresh big5_names)
+  cp -r "$fixtures/names-1.0" "$dir/app"
+  drive big5_names --cd "$dir/app" "$applier" "$(winpath "$fixtures")\\names.bin" \
+    "$(winpath "$dir/app")" -- \
+    window "Kestrin GUI" until "$apply_hidden" \
+    expect 'item ListBox 1 4 "正在更新檔案「資料\功能.dat」: (ok) "' \
+    expect 'item ListBox 1 5 "正在更新檔案「許可\說明.txt」: (ok) "' \
+    expect 'item ListBox 1 6 "寫入包含在裡面的檔案「功CON.txt」. "' \
+    expect "item ListBox 1 8 $applied" \
+    click Button 1 exit 0
+  same_files "$dir/app" "$fixtures/names-1.1" "$fixtures/names.new"
+  same_files "$dir/app/備份功" "$fixtures/names-1.0" "$fixtures/names.replaced"
+  local all want
+  all=$(cd "$dir/app" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
+  want="./備份功 ./備份功/許可 ./備份功/許可/說明.txt ./備份功/資料 ./備份功/資料/功能.dat"
+  want+=" ./功CON.txt ./許可 ./許可/說明.txt ./資料 ./資料/功能.dat "
+  [[ $all == "$want" ]] || flunk "the folder holds: $all"
+}
+
+# The links hand "start" and the address to the command interpreter named by
+# ComSpec (a stand-in here that records how it was called), hidden.
+test_links() {
+  local dir shell record
+  dir=$(fresh links)
+  mkdir "$dir/shell"
+  cp "$win/record_command.exe" "$dir/shell/interpreter.exe"
+  shell=$(winpath "$dir/shell/interpreter.exe")
+  record=$dir/shell/interpreter.exe.txt
+  drive links --cd "$dir" --env "ComSpec=$shell" \
+    "$applier" "$(winpath "$fixtures")\\update.bin" "$(winpath "$dir")" -- \
+    box expect "$error_caption" press 1 \
+    window "Kestrin GUI" clickat 100 355 pause 500 clickat 200 355 pause 500 \
+    clickat 100 340 clickat 250 355 pause 500 close exit 0
+  for _ in {1..50}; do [[ $(wc -l 2>/dev/null <"$record") -ge 2 ]] && break; sleep 0.1; done
+  local want
+  want="\"$shell\" /c start \"\" https://tarnwell.example/what-is-a-patch
+\"$shell\" /c start \"\" https://tarnwell.example/make-your-own"
+  [[ $(cat "$record" 2>/dev/null) == "$want" ]] ||
+    flunk "the interpreter was called as: $(cat "$record" 2>/dev/null)"
+}
+
 # run_tests NAME...: the tests named, or those of them TARNWELL_WINE_ONLY names.
 run_tests() {
   local name
@@ -480,7 +526,7 @@ if [[ -n $arch ]]; then
   run_tests make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
     close_during_run close_during_search alt_keys file_in_use linked_folder \
-    case_clash
+    case_clash big5_names links
   echo "wine tests (win$arch): $((SECONDS - start_all))s in the session"
   exit $((failures > 0))
 fi

@@ -3,10 +3,12 @@
 // reports what they show, clicks, types, closes and checks the exit code.
 //
 //   wine_driver.exe [--timeout MS] [--cd DIR] [--shots DIR] [--script FILE]
-//                   PROGRAM [ARG...] [-- STEP...]
+//                   [--env NAME=VALUE]... PROGRAM [ARG...] [-- STEP...]
 //
 // --cd sets the program's working folder. --shots names a folder shared with
-// a screenshot taker (see "shot").
+// a screenshot taker (see "shot"). --env sets a variable in the program's
+// environment (Unix variables of the same name may be overridden by Wine's
+// registry on the way in; this one is handed over as it is).
 //
 // Steps (from FILE, one per line, '#' starts a comment, 'single quotes' group
 // words; then from after --). "The window" is the one the last box/window
@@ -20,6 +22,8 @@
 //   press ID        click button ID of a dialog (IDOK=1 IDCANCEL=2 IDYES=6 IDNO=7)
 //   command ID      post WM_COMMAND ID to the window, as a menu item does
 //   click CLASS N   click (BM_CLICK) the Nth CLASS control of the window
+//   clickat X Y     press and release the left mouse button at client point
+//                   X Y of the window itself (WM_LBUTTONDOWN, WM_LBUTTONUP)
 //   type CLASS N T  set the text of the Nth CLASS control to T (WM_SETTEXT)
 //   close           post WM_CLOSE to the window, as its close box does
 //   alt CHAR        post WM_SYSCHAR CHAR (Alt+CHAR) to the window
@@ -306,6 +310,14 @@ HWND UsableControl(const std::string& cls, int n) {
 // modal box, and the driver must be free to watch it.
 void Click(const std::string& cls, int n) { PostMessageW(UsableControl(cls, n), BM_CLICK, 0, 0); }
 
+// Where a window paints something clickable itself, such as a link.
+void ClickAt(int x, int y) {
+  if (!g_window || !IsWindow(g_window)) throw Failure("no window to click in");
+  LPARAM at = MAKELPARAM(x, y);
+  PostMessageW(g_window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(g_window, WM_LBUTTONUP, 0, at);
+}
+
 void Type(const std::string& cls, int n, const std::string& text) {
   std::wstring w = Widen(text);
   if (!Ask(UsableControl(cls, n), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.c_str())))
@@ -354,7 +366,7 @@ void WaitExit(const std::string& expected) {
 const std::map<std::string, int> kSteps = {
     {"box", 0},     {"window", 1},  {"show", 0},  {"until", 1}, {"expect", 1}, {"absent", 1},
     {"press", 1},   {"command", 1}, {"click", 2}, {"type", 3},  {"close", 0},  {"alt", 1},
-    {"measure", 1}, {"shot", 1},    {"pause", 1}, {"exit", 1}};
+    {"measure", 1}, {"shot", 1},    {"pause", 1}, {"exit", 1},  {"clickat", 2}};
 
 int Number(const std::string& word) {
   char* end = nullptr;
@@ -391,6 +403,8 @@ void RunSteps(const std::vector<std::string>& words) {
       Press(Number(arg[0]), step == "press");
     } else if (step == "click") {
       Click(arg[0], Number(arg[1]));
+    } else if (step == "clickat") {
+      ClickAt(Number(arg[0]), Number(arg[1]));
     } else if (step == "type") {
       Type(arg[0], Number(arg[1]), arg[2]);
     } else if (step == "close") {
@@ -499,6 +513,12 @@ int main() {
         g_shots = DosPath(args[i + 1]);
       } else if (args[i] == L"--script") {
         steps = ReadScript(args[i + 1]);
+      } else if (args[i] == L"--env") {
+        size_t eq = args[i + 1].find(L'=');
+        if (eq == 0 || eq == std::wstring::npos) throw Failure("--env needs NAME=VALUE");
+        // The child inherits the driver's environment.
+        SetEnvironmentVariableW(args[i + 1].substr(0, eq).c_str(),
+                                args[i + 1].substr(eq + 1).c_str());
       } else {
         throw Failure("unknown option " + Convert(args[i], CP_UTF8));
       }
@@ -510,7 +530,7 @@ int main() {
   } catch (const Failure& e) {
     std::fprintf(stderr,
                  "wine_driver: %s\nusage: wine_driver.exe [--timeout MS] [--cd DIR] [--shots DIR] "
-                 "[--script FILE] PROGRAM [ARG...] [-- STEP...]\n",
+                 "[--script FILE] [--env NAME=VALUE]... PROGRAM [ARG...] [-- STEP...]\n",
                  e.what());
     return 2;
   }

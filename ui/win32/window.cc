@@ -10,6 +10,7 @@
 
 #include "app/startup.h"
 #include "messages/catalogue.h"
+#include "platform/names.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
 
@@ -18,8 +19,8 @@ namespace {
 
 const char kClassName[] = "Kestrin GUI";
 // The pages behind the two links.
-const char kLinkWhatIsAPatch[] = "start https://tarnwell.example/what-is-a-patch";
-const char kLinkMakeYourOwn[] = "start https://tarnwell.example/make-your-own";
+const char kLinkWhatIsAPatch[] = "https://tarnwell.example/what-is-a-patch";
+const char kLinkMakeYourOwn[] = "https://tarnwell.example/make-your-own";
 constexpr COLORREF kLinkBlue = 0xEE0000;
 
 HINSTANCE g_instance = nullptr;
@@ -98,7 +99,7 @@ void Paint(HWND hwnd) {
 
 void BrowseForTarget() {
   std::string initial = GetControlText(g_target_edit);
-  if (!initial.empty() && initial.back() == '\\') initial += '.';
+  if (EndsWithBackslash(initial)) initial += '.';
   char file[250] = {};
   // A longer name than the dialog's buffer is cut, never written past it.
   initial.copy(file, sizeof file - 1);
@@ -135,13 +136,43 @@ void Command(HWND control) {
   }
 }
 
+// "C:\..." or "\\server\...": a path that no search completes.
+bool IsFullPath(const std::string& path) {
+  return (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+         path.compare(0, 2, "\\\\") == 0;
+}
+
+// The command interpreter named by %ComSpec%, or else the system folder's own.
+// A bare name would be looked for in the current folder and the program's
+// folder first, where a downloaded file could stand in for it.
+std::string CommandInterpreter() {
+  char buf[MAX_PATH + 1];
+  DWORD n = GetEnvironmentVariableA("ComSpec", buf, sizeof buf);
+  if (n > 0 && n < sizeof buf && IsFullPath(std::string(buf, n))) return std::string(buf, n);
+  n = GetSystemDirectoryA(buf, sizeof buf);
+  if (n == 0 || n >= sizeof buf) return std::string();
+  std::string folder(buf, n);
+  if (!EndsWithBackslash(folder)) folder += '\\';
+  return folder + "cmd.exe";
+}
+
+// "start" is a command of the interpreter, not a program WinExec could run,
+// so the interpreter is started to run it. The empty title keeps start from
+// taking a quoted address for one. Hidden, and a failure shows nothing.
+void OpenLink(const char* address) {
+  std::string interpreter = CommandInterpreter();
+  if (interpreter.empty()) return;
+  std::string command = "\"" + interpreter + "\" /c start \"\" " + address;
+  WinExec(command.c_str(), SW_HIDE);
+}
+
 void Click(LPARAM lparam) {
   unsigned x = LOWORD(lparam), y = HIWORD(lparam);
   if (y < 349 || y > 361) return;
   if (x >= 16 && x <= 173) {
-    WinExec(kLinkWhatIsAPatch, SW_HIDE);
+    OpenLink(kLinkWhatIsAPatch);
   } else if (x >= 174 && x <= 238) {
-    WinExec(kLinkMakeYourOwn, SW_HIDE);
+    OpenLink(kLinkMakeYourOwn);
   }
 }
 
