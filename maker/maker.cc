@@ -308,7 +308,9 @@ int MakePatch(const MakeOptions& o) {
       plans.push_back(plan);
     }
     for (Plan& plan : plans) {
-      for (const std::string& pattern : o.optional) plan.optional |= MatchesPattern(pattern, plan.name);
+      for (const std::string& pattern : o.optional) {
+        plan.optional |= MatchesPattern(pattern, plan.name);
+      }
       for (const auto& ex : o.excludes) {
         if (MatchesPattern(ex.pattern, plan.name)) plan.region = {ex.offset, ex.length};
       }
@@ -472,8 +474,8 @@ int ListPatch(const std::string& path, int code_page) {
     std::printf("description:\n%s\n", text(NativeFromPatchText(description)).c_str());
     std::printf("backup folder: %s\n", text(g_run.BackupFolderName).c_str());
     if (h.HeaderFlags & kFlagHasRegistryLocation) {
-      std::printf("registry: HKEY_LOCAL_MACHINE\\%s, value \"%s\"\n", text(g_run.RegistryKeyPath).c_str(),
-                  text(g_run.RegistryValueName).c_str());
+      std::printf("registry: HKEY_LOCAL_MACHINE\\%s, value \"%s\"\n",
+                  text(g_run.RegistryKeyPath).c_str(), text(g_run.RegistryValueName).c_str());
     }
     g_run.BodyTempFile.Seek(g_run.PatchBodyStart);
     for (;;) {
@@ -492,7 +494,8 @@ int ListPatch(const std::string& path, int code_page) {
       }
       const FileEntry& e = g_run.Entry;
       std::printf("patched %s: new size %d, checksum %08X, time %08X%s%s\n",
-                  g_run.MultiFileMode ? text(g_run.EntryName).c_str() : "(the target file)", e.NewSize,
+                  g_run.MultiFileMode ? text(g_run.EntryName).c_str() : "(the target file)",
+                  e.NewSize,
                   e.NewCrc, e.NewFileTime, e.OptionalFile ? ", optional" : "",
                   e.Excluded.length ? (", excluded " + std::to_string(e.Excluded.offset) + "+" +
                                        std::to_string(e.Excluded.length))
@@ -504,7 +507,8 @@ int ListPatch(const std::string& path, int code_page) {
         for (int32_t len : v.StreamLength) streams += len;
         std::printf("  version %d from %s: size %d, checksum %08X, streams %lld bytes (%d %d %d %d "
                     "%d), fix-up period %u, flags %u, block %u\n",
-                    k, g_run.MultiFileMode ? text(e.VersionName[k]).c_str() : "the target", v.SourceSize,
+                    k, g_run.MultiFileMode ? text(e.VersionName[k]).c_str() : "the target",
+                    v.SourceSize,
                     v.SourceCrc, static_cast<long long>(streams), v.StreamLength[0],
                     v.StreamLength[1], v.StreamLength[2], v.StreamLength[3], v.StreamLength[4],
                     v.FixupPeriod, v.VersionFlags, v.InsertBlockSize);

@@ -177,9 +177,10 @@ TEST_F(MakerTest, RefusesWhatTheApplierWouldRefuse) {
 // The Windows maker has no fnmatch; our matcher must agree with it, so that
 // --optional and --exclude pick the same files on every system.
 TEST(MatchesPatternTest, AgreesWithFnmatch) {
-  const char* patterns[] = {"*", "*.dat", "data/*", "data/*.dat", "?", "??.txt", "a*b*c",
-                            "*x", "[abc]*", "[!abc]*", "[^abc]*", "[a-c]?", "[]x]*", "[x-]*",
-                            "[", "a[", "[ab", "**/*.exe", "說明*", "*.*", ""};
+  const char* patterns[] = {"*",      "*.dat",  "data/*", "data/*.dat", "?",        "??.txt",
+                            "a*b*c",  "*x",     "[abc]*", "[!abc]*",    "[^abc]*",  "[a-c]?",
+                            "[]x]*",  "[x-]*",  "[",      "a[",         "[ab",      "[!]x]*",
+                            "[a-]*",  "*[",     "說明*",  "**/*.exe",   "*.*",      ""};
   const char* names[] = {"", "a", "b.txt", "ab.txt", "abc", "aXbYc", "data/levels.dat",
                          "data/sub/x.dat", "data", "x", "]x", "-", "[", "a[", "[ab",
                          "說明.txt", "bin/game.exe", "game.exe", "dat"};

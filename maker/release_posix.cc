@@ -130,9 +130,10 @@ uint32_t DosTimeOf(int64_t unix_seconds) {
   struct tm tm;
   localtime_r(&t, &tm);
   if (tm.tm_year < 80) return (0u << 25) | (1u << 21) | (1u << 16);
-  return (static_cast<uint32_t>(tm.tm_year - 80) << 25) | (static_cast<uint32_t>(tm.tm_mon + 1) << 21) |
-         (static_cast<uint32_t>(tm.tm_mday) << 16) | (static_cast<uint32_t>(tm.tm_hour) << 11) |
-         (static_cast<uint32_t>(tm.tm_min) << 5) | static_cast<uint32_t>(tm.tm_sec / 2);
+  return (static_cast<uint32_t>(tm.tm_year - 80) << 25) |
+         (static_cast<uint32_t>(tm.tm_mon + 1) << 21) | (static_cast<uint32_t>(tm.tm_mday) << 16) |
+         (static_cast<uint32_t>(tm.tm_hour) << 11) | (static_cast<uint32_t>(tm.tm_min) << 5) |
+         static_cast<uint32_t>(tm.tm_sec / 2);
 }
 
 }  // namespace tw

@@ -2,8 +2,10 @@
 // wide (UTF-16) API, so that names in any language arrive intact whatever
 // the system's ANSI code page; they are turned into the patch's code page
 // only when stored.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
+// clang-format on
 #include <fcntl.h>
 #include <io.h>
 
@@ -74,6 +76,9 @@ bool ListBelow(const std::wstring& folder, const std::string& prefix,
     const std::string utf8 = Utf8(name);
     const std::wstring path = folder + L"\\" + name;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      // A linked folder is not followed (nor is it by the POSIX maker): it
+      // may lead outside the release, or back into it for ever.
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
       ok = ListBelow(path, prefix + utf8 + "/", files, error);
     } else {
       (*files)[prefix + utf8] = Utf8(path);
@@ -255,9 +260,10 @@ uint32_t DosTimeOf(int64_t unix_seconds) {
       !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) || local.wYear < 1980) {
     return (1u << 21) | (1u << 16);
   }
-  return (static_cast<uint32_t>(local.wYear - 1980) << 25) | (static_cast<uint32_t>(local.wMonth) << 21) |
-         (static_cast<uint32_t>(local.wDay) << 16) | (static_cast<uint32_t>(local.wHour) << 11) |
-         (static_cast<uint32_t>(local.wMinute) << 5) | static_cast<uint32_t>(local.wSecond / 2);
+  return (static_cast<uint32_t>(local.wYear - 1980) << 25) |
+         (static_cast<uint32_t>(local.wMonth) << 21) | (static_cast<uint32_t>(local.wDay) << 16) |
+         (static_cast<uint32_t>(local.wHour) << 11) | (static_cast<uint32_t>(local.wMinute) << 5) |
+         static_cast<uint32_t>(local.wSecond / 2);
 }
 
 }  // namespace tw

@@ -118,8 +118,6 @@ void Sais(const Symbol* s, int32_t n, int32_t upper, int32_t* sa) {
 
 }  // namespace
 
-void BuildSuffixArray(const unsigned char* text, int32_t n, int32_t* sa) {
-  Sais(text, n, 255, sa);
-}
+void BuildSuffixArray(const unsigned char* text, int32_t n, int32_t* sa) { Sais(text, n, 255, sa); }
 
 }  // namespace tw

@@ -48,8 +48,10 @@ Text Fibonacci(size_t n) {
 // tables and zero padding, with stretches copied from earlier on.
 Text ProgramLike(size_t n, uint64_t seed) {
   Text t;
-  static const unsigned char kCode[][4] = {
-      {0x55, 0x8b, 0xec, 0x83}, {0xe8, 0, 0, 0}, {0xff, 0x15, 0x40, 0x00}, {0x90, 0x90, 0xc3, 0xcc}};
+  static const unsigned char kCode[][4] = {{0x55, 0x8b, 0xec, 0x83},
+                                           {0xe8, 0, 0, 0},
+                                           {0xff, 0x15, 0x40, 0x00},
+                                           {0x90, 0x90, 0xc3, 0xcc}};
   while (t.size() < n) {
     switch (Step(&seed) % 5) {
       case 0:
@@ -91,8 +93,18 @@ TEST(SuffixArrayTest, EqualsDivsufsort) {
       {"two bytes, descending", {9, 3}},
       {"zero bytes", Text(1000, 0)},
       {"0xFF bytes", Text(777, 0xFF)},
-      {"a run with a change at the end", [] { Text t(500, 'a'); t.back() = 'b'; return t; }()},
-      {"a run with a smaller byte at the end", [] { Text t(500, 'b'); t.back() = 'a'; return t; }()},
+      {"a run with a change at the end",
+       [] {
+         Text t(500, 'a');
+         t.back() = 'b';
+         return t;
+       }()},
+      {"a run with a smaller byte at the end",
+       [] {
+         Text t(500, 'b');
+         t.back() = 'a';
+         return t;
+       }()},
       {"period 2", Repeat("ab", 1001)},
       {"period 3 ending mid-period", Repeat("abc", 1000)},
       {"mississippi", Repeat("mississippi", 11)},
