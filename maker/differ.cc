@@ -18,8 +18,6 @@
 // 4. Checking: the program is encoded and run through the decoder's model.
 #include "maker/differ.h"
 
-#include <divsufsort.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -32,6 +30,7 @@
 #include <thread>
 
 #include "delta/streams.h"
+#include "maker/suffix_array.h"
 
 namespace tw {
 namespace {
@@ -163,9 +162,7 @@ class SuffixIndex {
   explicit SuffixIndex(const Bytes& text)
       : t_(text.data()), n_(static_cast<int64_t>(text.size())), bucket_(kBuckets + 1, 0) {
     sa_.resize(text.size());
-    if (n_ > 0 && divsufsort(t_, sa_.data(), static_cast<saidx_t>(n_)) != 0) {
-      throw std::runtime_error("suffix sorting failed");
-    }
+    SortSuffixes(t_, static_cast<int32_t>(n_), sa_.data());
     // Where the suffixes with each first two bytes start; the one-byte
     // suffix sorts before its first byte's buckets and belongs to none.
     for (int64_t i = 0; i + 1 < n_; ++i) ++bucket_[(t_[i] << 8 | t_[i + 1]) + 1];
@@ -215,8 +212,8 @@ class SuffixIndex {
   static constexpr int kBuckets = 1 << 16;
   const u8* t_;
   int64_t n_;
-  std::vector<saidx_t> sa_;
-  std::vector<saidx_t> bucket_;
+  std::vector<int32_t> sa_;
+  std::vector<int32_t> bucket_;
 };
 
 // Earlier stretches of the new file, by a hash of their first eight bytes:
@@ -995,13 +992,15 @@ bool PreferPlainFixups(const Space& s, const Plan& plan) {
 
 struct Candidate {
   Layout layout;
+  size_t index = 0;  // in the list of layouts tried
   int64_t bits = std::numeric_limits<int64_t>::max();
   bool out_of_range = false;
   Plan plan;
 };
 
 // Codes the layouts (two at a time where there are two) and keeps the
-// cheapest.
+// cheapest; of equally cheap ones the first in the list, whichever thread
+// finished first, so that every build and machine writes the same patch.
 Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
                  const std::vector<Layout>& layouts, int lookahead) {
   Candidate best;
@@ -1011,11 +1010,14 @@ Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
     for (size_t i; (i = next++) < layouts.size();) {
       Candidate c;
       c.layout = layouts[i];
+      c.index = i;
       Coder coder(s, anchors, c.layout, lookahead);
       c.bits = coder.Code(&c.plan);
       c.out_of_range = coder.OutOfRange();
       std::lock_guard<std::mutex> lock(mutex);
-      if (c.bits < best.bits) best = std::move(c);
+      if (c.bits < best.bits || (c.bits == best.bits && c.index < best.index)) {
+        best = std::move(c);
+      }
     }
   };
   const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());

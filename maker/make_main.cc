@@ -3,11 +3,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "maker/maker.h"
+#include "maker/release.h"
 
 namespace {
 
@@ -54,7 +54,14 @@ bool ParseInt(const std::string& text, long long low, long long high, long long*
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** raw_argv) {
+  // getopt wants mutable C strings; these live as long as main.
+  std::vector<std::string> args = tw::Utf8Arguments(argc, raw_argv);
+  std::vector<char*> argv_storage;
+  for (std::string& a : args) argv_storage.push_back(a.data());
+  argv_storage.push_back(nullptr);
+  argc = static_cast<int>(args.size());
+  char** argv = argv_storage.data();
   enum { kDescriptionFile = 256, kRegistry, kRegistryValue, kOptional, kExclude, kEffort, kList,
          kVersion };
   static const option kOptions[] = {
@@ -84,11 +91,9 @@ int main(int argc, char** argv) {
       case 's': o.applier = optarg; break;
       case 'd': o.description = optarg; break;
       case kDescriptionFile: {
-        std::ifstream in(optarg, std::ios::binary);
-        if (!in) return Usage("cannot read the description file");
-        std::stringstream ss;
-        ss << in.rdbuf();
-        o.description = ss.str();
+        tw::Bytes text;
+        if (!tw::ReadWholeFile(optarg, &text)) return Usage("cannot read the description file");
+        o.description.assign(text.begin(), text.end());
         break;
       }
       case 'b': o.backup_folder = optarg; break;

@@ -1,19 +1,10 @@
 #include "maker/maker.h"
 
-#include <fnmatch.h>
-#include <iconv.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 #include "container/body.h"
 #include "container/entries.h"
@@ -22,11 +13,11 @@
 #include "delta/decoder.h"
 #include "delta/streams.h"
 #include "messages/messages.h"
+#include "maker/release.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 
 namespace tw {
-namespace fs = std::filesystem;
 namespace {
 
 // One file of the new release and where its versions come from.
@@ -40,30 +31,31 @@ struct Plan {
   bool optional = false;
 };
 
-bool ReadAll(const std::string& path, Bytes* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  in.seekg(0, std::ios::end);
-  out->resize(static_cast<size_t>(in.tellg()));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(out->size()));
-  return static_cast<bool>(in) || out->empty();
-}
-
 Bytes MustRead(const std::string& path) {
   Bytes b;
-  if (!ReadAll(path, &b)) throw std::runtime_error("cannot read " + path);
+  if (!ReadWholeFile(path, &b)) throw std::runtime_error("cannot read " + path);
   return b;
 }
 
-// Regular files below root, by relative name with "/" separators.
 std::map<std::string, std::string> ListFiles(const std::string& root) {
   std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    if (!e.is_regular_file()) continue;
-    files[fs::relative(e.path(), root).generic_string()] = e.path().string();
-  }
+  std::string error;
+  if (!ListReleaseFiles(root, &files, &error)) throw std::runtime_error(error);
   return files;
+}
+
+// The path under which the core can open a file: its own, or else a copy in
+// the work folder (on Windows, where the core's ANSI paths cannot name
+// every file).
+std::string CoreCopy(const std::string& path, const std::string& work, const std::string& name) {
+  std::string core = CorePathOf(path);
+  if (!core.empty()) return core;
+  const std::string copy = work + "/" + name;
+  core = CorePathOf(copy);
+  if (core.empty() || !WriteWholeFile(copy, MustRead(path))) {
+    throw std::runtime_error("cannot copy " + path + " to " + copy);
+  }
+  return core;
 }
 
 std::string Backslashed(std::string name) {
@@ -71,10 +63,51 @@ std::string Backslashed(std::string name) {
   return name;
 }
 
-bool Matches(const std::string& pattern, const std::string& name) {
-  std::string p = pattern;
-  std::replace(p.begin(), p.end(), '\\', '/');
-  return fnmatch(p.c_str(), name.c_str(), 0) == 0;
+// A shell pattern at p matches all of the name at s. A bracket expression
+// without its "]" stands for a plain "[".
+bool Glob(const char* p, const char* s) {
+  for (;; ++p, ++s) {
+    switch (*p) {
+      case '\0':
+        return *s == '\0';
+      case '*':
+        while (p[1] == '*') ++p;
+        for (const char* rest = s;; ++rest) {
+          if (Glob(p + 1, rest)) return true;
+          if (*rest == '\0') return false;
+        }
+      case '?':
+        if (*s == '\0') return false;
+        break;
+      case '[': {
+        const char* q = p + 1;
+        const bool negate = *q == '!' || *q == '^';
+        if (negate) ++q;
+        bool found = false;
+        const unsigned char c = static_cast<unsigned char>(*s);
+        // A "]" right after the opening is a member, not the end.
+        for (bool first = true; *q != '\0' && (first || *q != ']'); first = false) {
+          const unsigned char lo = static_cast<unsigned char>(*q);
+          if (q[1] == '-' && q[2] != '\0' && q[2] != ']') {
+            found |= c >= lo && c <= static_cast<unsigned char>(q[2]);
+            q += 3;
+          } else {
+            found |= c == lo;
+            ++q;
+          }
+        }
+        if (*q != ']') {
+          if (*s != '[') return false;
+          break;
+        }
+        if (*s == '\0' || found == negate) return false;
+        p = q;
+        break;
+      }
+      default:
+        if (*p != *s) return false;
+    }
+  }
 }
 
 std::string Size(int64_t n) {
@@ -84,11 +117,6 @@ std::string Size(int64_t n) {
     out += digits[i];
   }
   return out;
-}
-
-int64_t Mtime(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : 0;
 }
 
 // The chain a user of any old release can start from: each distinct old
@@ -113,28 +141,36 @@ std::vector<std::string> ChainSources(const std::vector<std::string>& candidates
   return chain;
 }
 
-// The core names files with "\\"; this side of the tool reads them directly.
-std::string PosixPath(std::string core_path) {
-  std::replace(core_path.begin(), core_path.end(), '\\', '/');
-  return core_path;
-}
-
 void Say(const MakeOptions& o, const char* fmt, const std::string& a = "",
          const std::string& b = "", const std::string& c = "") {
   if (!o.quiet) std::fprintf(stderr, fmt, a.c_str(), b.c_str(), c.c_str());
 }
 
-// Decodes every version of the written patch with the applier's own decoder
-// and compares the results with the real files.
-bool Verify(const std::string& patch_path, const std::vector<Plan>& plans, bool multi,
-            std::string* why) {
-  std::string temp = patch_path + ".d";
-  fs::create_directories(temp);
-  g_run.PatchFilePath = patch_path;
-  g_run.TempFolder = temp + "\\";
-  g_run.TargetPath = g_run.TargetBase = ".";
+// The applier's message: in the Windows build its catalogue text is Big5.
+std::string MessageOf(const PatchError& e) { return Utf8FromCore(e.text(), 950); }
+
+// A work folder of our own, gone with everything in it at the end.
+struct WorkFolder {
+  std::string path = NewWorkFolder();
+  ~WorkFolder() {
+    if (!path.empty()) RemoveFolder(path);
+  }
+  // Whether the core can use it too.
+  bool Usable() const { return !path.empty() && !CorePathOf(path).empty(); }
+};
+
+// Decodes every version of the written patch (core_patch, a path in the
+// core's form) with the applier's own decoder and compares the results with
+// the real files.
+bool Verify(const std::string& core_patch, const std::string& work, const std::vector<Plan>& plans,
+            bool multi, std::string* why) {
+  const std::string temp = work + "/decoded";
   bool ok = true;
   try {
+    if (!OsCreateFolder(CorePathOf(temp))) throw std::runtime_error("cannot create " + temp);
+    g_run.PatchFilePath = core_patch;
+    g_run.TempFolder = CorePathOf(temp) + "\\";
+    g_run.TargetPath = g_run.TargetBase = ".";
     LoadPatch();
     g_run.BodyTempFile.Seek(g_run.PatchBodyStart);
     size_t index = 0;
@@ -160,7 +196,7 @@ bool Verify(const std::string& patch_path, const std::vector<Plan>& plans, bool 
         DecodeRequest req;
         req.version = &e.Version[k];
         req.body_position = e.StreamStart[k];
-        req.source_path = plan.sources[k - 1];
+        req.source_path = CoreCopy(plan.sources[k - 1], work, "source");
         req.verify_source = true;
         req.new_size = k < e.VersionCount ? e.Version[k + 1].SourceSize : e.NewSize;
         req.source_excluded = e.VersionExcluded[k];
@@ -169,7 +205,7 @@ bool Verify(const std::string& patch_path, const std::vector<Plan>& plans, bool 
           throw std::runtime_error(plan.name + ": version " + std::to_string(k) +
                                    " does not accept its own source");
         }
-        Bytes got = MustRead(PosixPath(out));
+        Bytes got = MustRead(PathFromCore(out));
         OsDeleteFile(out);
         const std::string& expected_path =
             k < e.VersionCount ? plan.sources[k] : plan.new_path;
@@ -181,7 +217,7 @@ bool Verify(const std::string& patch_path, const std::vector<Plan>& plans, bool 
       if (!multi) break;
     }
   } catch (const PatchError& e) {
-    *why = "the applier refuses the patch: " + e.text();
+    *why = "the applier refuses the patch: " + MessageOf(e);
     ok = false;
   } catch (const std::exception& e) {
     *why = e.what();
@@ -190,51 +226,29 @@ bool Verify(const std::string& patch_path, const std::vector<Plan>& plans, bool 
   ErrorCleanup();
   g_run.Carrier.Close();
   DeleteBodyCopy();
-  fs::remove_all(temp);
+  RemoveFolder(temp);
   return ok;
 }
 
 }  // namespace
 
-bool ToCodePage(const std::string& utf8, int code_page, std::string* out) {
-  std::string name = "CP" + std::to_string(code_page);
-  iconv_t cd = iconv_open(name.c_str(), "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::vector<char> in(utf8.begin(), utf8.end());
-  std::vector<char> buf(utf8.size() * 2 + 16);
-  char* src = in.data();
-  size_t left = in.size();
-  char* dst = buf.data();
-  size_t room = buf.size();
-  bool ok = iconv(cd, &src, &left, &dst, &room) != static_cast<size_t>(-1) && left == 0;
-  iconv_close(cd);
-  if (ok) out->assign(buf.data(), static_cast<size_t>(dst - buf.data()));
-  return ok;
-}
-
-uint32_t DosTimeOf(int64_t unix_seconds) {
-  time_t t = static_cast<time_t>(unix_seconds);
-  struct tm tm;
-  localtime_r(&t, &tm);
-  // DOS dates start in 1980.
-  if (tm.tm_year < 80) return (0u << 25) | (1u << 21) | (1u << 16);
-  return (static_cast<uint32_t>(tm.tm_year - 80) << 25) | (static_cast<uint32_t>(tm.tm_mon + 1) << 21) |
-         (static_cast<uint32_t>(tm.tm_mday) << 16) | (static_cast<uint32_t>(tm.tm_hour) << 11) |
-         (static_cast<uint32_t>(tm.tm_min) << 5) | static_cast<uint32_t>(tm.tm_sec / 2);
+bool MatchesPattern(const std::string& pattern, const std::string& name) {
+  std::string p = pattern;
+  std::replace(p.begin(), p.end(), '\\', '/');
+  return Glob(p.c_str(), name.c_str());
 }
 
 int MakePatch(const MakeOptions& o) {
-  setenv("TARNWELL_CODEPAGE", std::to_string(o.code_page).c_str(), 1);
-  std::error_code ec;
-  bool multi = fs::is_directory(o.new_path, ec);
+  UsePatchCodePage(o.code_page);
+  const bool multi = IsFolder(o.new_path);
   for (const std::string& old : o.olds) {
-    if (fs::is_directory(old, ec) != multi || !fs::exists(old, ec)) {
+    if (IsFolder(old) != multi || !Exists(old)) {
       std::fprintf(stderr, "tarnwell-make: %s: OLD and NEW must all be folders or all be files\n",
                    old.c_str());
       return 2;
     }
   }
-  if (!fs::exists(o.new_path, ec)) {
+  if (!Exists(o.new_path)) {
     std::fprintf(stderr, "tarnwell-make: %s does not exist\n", o.new_path.c_str());
     return 2;
   }
@@ -258,7 +272,7 @@ int MakePatch(const MakeOptions& o) {
                        name.c_str(), o.code_page);
           return 2;
         }
-        if (!keys.insert(OsNameKey(Backslashed(name))).second) {
+        if (!keys.insert(NameKey(Backslashed(name))).second) {
           std::fprintf(stderr,
                        "tarnwell-make: %s: another file differs only in case; Windows would see "
                        "one file\n",
@@ -288,15 +302,17 @@ int MakePatch(const MakeOptions& o) {
       }
     } else {
       Plan plan;
-      plan.name = fs::path(o.new_path).filename().string();
+      plan.name = FileNameOf(o.new_path);
       plan.new_path = o.new_path;
       plan.sources = ChainSources(o.olds, MustRead(o.new_path));
       plans.push_back(plan);
     }
     for (Plan& plan : plans) {
-      for (const std::string& pattern : o.optional) plan.optional |= Matches(pattern, plan.name);
+      for (const std::string& pattern : o.optional) {
+        plan.optional |= MatchesPattern(pattern, plan.name);
+      }
       for (const auto& ex : o.excludes) {
-        if (Matches(ex.pattern, plan.name)) plan.region = {ex.offset, ex.length};
+        if (MatchesPattern(ex.pattern, plan.name)) plan.region = {ex.offset, ex.length};
       }
     }
 
@@ -341,7 +357,7 @@ int MakePatch(const MakeOptions& o) {
       if (plan.included) {
         IncludedEntry included;
         included.EntryName = plan.stored;
-        included.IncludedFileTime = DosTimeOf(Mtime(plan.new_path));
+        included.IncludedFileTime = DosTimeOf(ModifiedTime(plan.new_path));
         included.Data = new_data;
         patch.Entries.emplace_back(std::move(included));
         total_new += static_cast<int64_t>(new_data.size());
@@ -363,7 +379,7 @@ int MakePatch(const MakeOptions& o) {
       PatchedEntry entry;
       entry.EntryName = plan.stored;
       entry.NewSize = static_cast<int32_t>(new_data.size());
-      entry.NewFileTime = DosTimeOf(Mtime(plan.new_path));
+      entry.NewFileTime = DosTimeOf(ModifiedTime(plan.new_path));
       entry.Excluded = plan.region;
       entry.NewCrc = ChecksumBytes(new_data.data(), new_data.size(), plan.region.offset,
                                    plan.region.length);
@@ -394,27 +410,35 @@ int MakePatch(const MakeOptions& o) {
       return 2;
     }
 
-    std::string temp = o.output + ".tarnwell-make.tmp";
+    // The patch is written and checked in the work folder first, so that
+    // nothing is left at the output unless it works.
+    const WorkFolder work;
+    if (!work.Usable()) {
+      std::fprintf(stderr, "tarnwell-make: cannot make a work folder in the temporary folder\n");
+      return 2;
+    }
+    const std::string temp = work.path + "/patch";
+    const std::string core_temp = CorePathOf(temp);
     std::string error;
-    if (!WritePatchFile(patch, temp, "", &error)) {
+    if (!WritePatchFile(patch, core_temp, "", &error)) {
       std::fprintf(stderr, "tarnwell-make: cannot write %s: %s\n", temp.c_str(), error.c_str());
       return 2;
     }
     Say(o, "verifying with the applier's decoder...\n");
     std::string why;
-    bool verified = Verify(temp, plans, multi, &why);
-    std::remove(temp.c_str());
+    bool verified = Verify(core_temp, work.path, plans, multi, &why);
+    RemoveFile(temp);
     if (!verified) {
       std::fprintf(stderr, "tarnwell-make: the patch would not rebuild the new files, so it was not "
                            "written: %s\n", why.c_str());
       return 2;
     }
-    if (!WritePatchFile(patch, temp, o.applier, &error) || std::rename(temp.c_str(), o.output.c_str()) != 0) {
-      std::remove(temp.c_str());
+    const std::string applier = o.applier.empty() ? "" : CoreCopy(o.applier, work.path, "applier");
+    if (!WritePatchFile(patch, core_temp, applier, &error) || !MoveOver(temp, o.output)) {
       std::fprintf(stderr, "tarnwell-make: cannot write %s %s\n", o.output.c_str(), error.c_str());
       return 2;
     }
-    if (!o.applier.empty()) chmod(o.output.c_str(), 0755);
+    if (!o.applier.empty()) MakeExecutable(o.output);
     if (!o.quiet) {
       std::fprintf(stderr, "wrote %s: %zu files changed, %s bytes of new files, %s bytes of patch data\n",
                    o.output.c_str(), changed, Size(total_new).c_str(), Size(total_patch).c_str());
@@ -427,14 +451,19 @@ int MakePatch(const MakeOptions& o) {
 }
 
 int ListPatch(const std::string& path, int code_page) {
-  setenv("TARNWELL_CODEPAGE", std::to_string(code_page).c_str(), 1);
-  std::string temp = fs::temp_directory_path().string() + "/tarnwell-list-" + std::to_string(getpid());
-  fs::create_directories(temp);
-  g_run.PatchFilePath = path;
-  g_run.TempFolder = temp + "\\";
+  UsePatchCodePage(code_page);
+  const WorkFolder work;
+  if (!work.Usable()) {
+    std::fprintf(stderr, "tarnwell-make: cannot make a work folder in the temporary folder\n");
+    return 2;
+  }
+  g_run.TempFolder = CorePathOf(work.path) + "\\";
   g_run.TargetPath = g_run.TargetBase = ".";
   int code = 0;
+  // Names and texts of the patch, for the terminal.
+  auto text = [code_page](const std::string& core) { return Utf8FromCore(core, code_page); };
   try {
+    g_run.PatchFilePath = CoreCopy(path, work.path, "patch");
     LoadPatch();
     const PatchHeader& h = g_run.Header;
     std::printf("%s: format %u, %s patch, %lld bytes of container\n", path.c_str(), h.FormatVersion,
@@ -442,11 +471,11 @@ int ListPatch(const std::string& path, int code_page) {
                 static_cast<long long>(g_run.Carrier.Size() - g_run.Carrier.Tell() + kHeaderSize));
     std::string description;
     for (const char* p = g_run.DescriptionText; *p != '\0'; ++p) description += *p == 1 ? '\n' : *p;
-    std::printf("description:\n%s\n", NativeFromPatchText(description).c_str());
-    std::printf("backup folder: %s\n", g_run.BackupFolderName.c_str());
+    std::printf("description:\n%s\n", text(NativeFromPatchText(description)).c_str());
+    std::printf("backup folder: %s\n", text(g_run.BackupFolderName).c_str());
     if (h.HeaderFlags & kFlagHasRegistryLocation) {
-      std::printf("registry: HKEY_LOCAL_MACHINE\\%s, value \"%s\"\n", g_run.RegistryKeyPath.c_str(),
-                  g_run.RegistryValueName.c_str());
+      std::printf("registry: HKEY_LOCAL_MACHINE\\%s, value \"%s\"\n",
+                  text(g_run.RegistryKeyPath).c_str(), text(g_run.RegistryValueName).c_str());
     }
     g_run.BodyTempFile.Seek(g_run.PatchBodyStart);
     for (;;) {
@@ -459,13 +488,14 @@ int ListPatch(const std::string& path, int code_page) {
                        (static_cast<uint32_t>(header[3]) << 24);
         uint32_t time = header[4] | (header[5] << 8) | (header[6] << 16) |
                         (static_cast<uint32_t>(header[7]) << 24);
-        std::printf("included %s: %u bytes, time %08X\n", g_run.EntryName.c_str(), len, time);
+        std::printf("included %s: %u bytes, time %08X\n", text(g_run.EntryName).c_str(), len, time);
         g_run.BodyTempFile.SeekRelative(len);
         continue;
       }
       const FileEntry& e = g_run.Entry;
       std::printf("patched %s: new size %d, checksum %08X, time %08X%s%s\n",
-                  g_run.MultiFileMode ? g_run.EntryName.c_str() : "(the target file)", e.NewSize,
+                  g_run.MultiFileMode ? text(g_run.EntryName).c_str() : "(the target file)",
+                  e.NewSize,
                   e.NewCrc, e.NewFileTime, e.OptionalFile ? ", optional" : "",
                   e.Excluded.length ? (", excluded " + std::to_string(e.Excluded.offset) + "+" +
                                        std::to_string(e.Excluded.length))
@@ -477,7 +507,8 @@ int ListPatch(const std::string& path, int code_page) {
         for (int32_t len : v.StreamLength) streams += len;
         std::printf("  version %d from %s: size %d, checksum %08X, streams %lld bytes (%d %d %d %d "
                     "%d), fix-up period %u, flags %u, block %u\n",
-                    k, g_run.MultiFileMode ? e.VersionName[k].c_str() : "the target", v.SourceSize,
+                    k, g_run.MultiFileMode ? text(e.VersionName[k]).c_str() : "the target",
+                    v.SourceSize,
                     v.SourceCrc, static_cast<long long>(streams), v.StreamLength[0],
                     v.StreamLength[1], v.StreamLength[2], v.StreamLength[3], v.StreamLength[4],
                     v.FixupPeriod, v.VersionFlags, v.InsertBlockSize);
@@ -485,13 +516,15 @@ int ListPatch(const std::string& path, int code_page) {
       if (!g_run.MultiFileMode) break;
     }
   } catch (const PatchError& e) {
-    std::fprintf(stderr, "tarnwell-make: %s\n", e.text().c_str());
+    std::fprintf(stderr, "tarnwell-make: %s\n", MessageOf(e).c_str());
+    code = 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tarnwell-make: %s\n", e.what());
     code = 2;
   }
   ErrorCleanup();
   g_run.Carrier.Close();
   DeleteBodyCopy();
-  fs::remove_all(temp);
   return code;
 }
 

@@ -40,11 +40,9 @@ int MakePatch(const MakeOptions& options);
 // Prints what a patch (or a self-contained program) holds. Returns 0, or 2.
 int ListPatch(const std::string& path, int code_page);
 
-// Text conversion between the author's UTF-8 and the patch's code page; false
-// when the text cannot be written in that code page.
-bool ToCodePage(const std::string& utf8, int code_page, std::string* out);
-
-// The DOS date-time of a file's last-write time, as local time.
-uint32_t DosTimeOf(int64_t unix_seconds);
+// Whether a name ("/" separated) matches a shell pattern: "*" any run of
+// characters, "/" included; "?" any one byte; "[...]" a set or range of bytes,
+// "!" or "^" first negating it. The same on every system.
+bool MatchesPattern(const std::string& pattern, const std::string& name);
 
 }  // namespace tw

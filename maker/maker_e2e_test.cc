@@ -1,11 +1,13 @@
 // tarnwell-make and tarnwell together, as a patch author and a user would run
 // them: make a patch from release folders, apply it, compare.
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <random>
 
+#include "maker/maker.h"
 #include "tests/patch_builder.h"
 #include "tests/test_util.h"
 
@@ -161,9 +163,34 @@ TEST_F(MakerTest, RefusesWhatTheApplierWouldRefuse) {
   Put("e/Σ.txt", BytesOf("2"));
   EXPECT_EQ(Make("c e -o p.bin", &err), 2);
   EXPECT_NE(err.find("case"), std::string::npos) << err;
+  // A name that code page 950 cannot hold is named in the refusal.
+  Put("f/שלום.txt", BytesOf("1"));
+  EXPECT_EQ(Make("c f -o p.bin", &err), 2);
+  EXPECT_NE(err.find("שלום.txt: the applier would refuse"), std::string::npos) << err;
+  EXPECT_EQ(Make("-c 1255 c f -o p.bin -q", &err), 0) << err;
+  std::remove(Path("p.bin").c_str());
   EXPECT_EQ(Make("-b ../out c c -o p.bin", &err), 2);
   EXPECT_EQ(Make("c", &err), 1);
   EXPECT_FALSE(PathExists(Path("p.bin")));
+}
+
+// The Windows maker has no fnmatch; our matcher must agree with it, so that
+// --optional and --exclude pick the same files on every system.
+TEST(MatchesPatternTest, AgreesWithFnmatch) {
+  const char* patterns[] = {"*",      "*.dat",  "data/*", "data/*.dat", "?",        "??.txt",
+                            "a*b*c",  "*x",     "[abc]*", "[!abc]*",    "[^abc]*",  "[a-c]?",
+                            "[]x]*",  "[x-]*",  "[",      "a[",         "[ab",      "[!]x]*",
+                            "[a-]*",  "*[",     "說明*",  "**/*.exe",   "*.*",      ""};
+  const char* names[] = {"", "a", "b.txt", "ab.txt", "abc", "aXbYc", "data/levels.dat",
+                         "data/sub/x.dat", "data", "x", "]x", "-", "[", "a[", "[ab",
+                         "說明.txt", "bin/game.exe", "game.exe", "dat"};
+  for (const char* p : patterns) {
+    for (const char* n : names) {
+      EXPECT_EQ(MatchesPattern(p, n), fnmatch(p, n, 0) == 0) << "'" << p << "' on '" << n << "'";
+    }
+  }
+  // Patterns may be written with Windows separators.
+  EXPECT_TRUE(MatchesPattern("data\\*.dat", "data/levels.dat"));
 }
 
 }  // namespace

@@ -511,6 +511,125 @@ test_links() {
     flunk "the interpreter was called as: $(cat "$record" 2>/dev/null)"
 }
 
+# --- the patch maker ----------------------------------------------------------
+
+# make_releases DIR: releases 1.0 and 1.1 in DIR/rel-1.0 and DIR/rel-1.1 with
+# Big5 and ASCII names: changed files (one of them program-like), an
+# unchanged one and one new in 1.1. Fixed times, since patches store them.
+make_releases() {
+  local r
+  for r in 1.0 1.1; do mkdir -p "$1/rel-$r/資料" "$1/rel-$r/bin"; done
+  printf 'Demo 1.0\r\n' >"$1/rel-1.0/readme.txt"
+  printf 'Demo 1.1\r\nnew: save slots\r\n' >"$1/rel-1.1/readme.txt"
+  printf '遊戲說明 第一版\r\n' >"$1/rel-1.0/說明.txt"
+  printf '遊戲說明 第二版，修正存檔\r\n' >"$1/rel-1.1/說明.txt"
+  # Calls to addresses: in 1.1 code was added, so every address above the
+  # insertion grew; a few calls changed.
+  local grow
+  for grow in 0 1; do
+    LC_ALL=C awk -v grow=$grow 'BEGIN { x = 12345
+      for (i = 0; i < 40000; i++) {
+        x = (x * 1103515245 + 12345) % 2147483648; a = 4096 + x % 60000
+        if (grow && a > 30000) a += 52
+        if (grow && i % 997 == 0) a = x % 4096
+        if (grow && i == 20000) for (k = 0; k < 52; k++) printf "%c", 144
+        printf "%c%c%c%c%c", 232, a % 256, int(a / 256) % 256, int(a / 65536), 0 } }' \
+      >"$1/rel-1.$grow/資料/功能.dat"
+  done
+  head -c 30000 /dev/urandom >"$1/rel-1.0/bin/same.bin"
+  cp "$1/rel-1.0/bin/same.bin" "$1/rel-1.1/bin/same.bin"
+  printf 'only in 1.1' >"$1/rel-1.1/資料/新檔.txt"
+  find "$1/rel-1.0" "$1/rel-1.1" -type f -exec touch -d '2024-03-05 14:22:10' {} +
+  touch -d '2025-07-01 09:30:44' "$1/rel-1.1/資料/新檔.txt" "$1/rel-1.1/說明.txt"
+}
+
+# tarnwell-make.exe writes byte for byte the patch the Linux maker writes
+# from the same folders, at the default effort and at the effort that tries
+# several layouts; both appliers apply it.
+test_maker_same_patch() {
+  local dir target effort
+  dir=$(fresh maker_same_patch)
+  make_releases "$dir"
+  for effort in 2 3; do
+    "$native/tarnwell-make" -q --effort $effort -d '示範遊戲 1.1 更新' -b 舊檔 \
+      "$dir/rel-1.0" "$dir/rel-1.1" -o "$dir/linux-$effort.bin" >"$out/maker_same_patch.log" 2>&1 ||
+      { flunk "the Linux maker failed (effort $effort)"; return 1; }
+    wine "$win/tarnwell-make.exe" -q --effort $effort -d '示範遊戲 1.1 更新' -b 舊檔 \
+      "$(winpath "$dir/rel-1.0")" "$(winpath "$dir/rel-1.1")" -o "$(winpath "$dir/win-$effort.bin")" \
+      >>"$out/maker_same_patch.log" 2>&1 || flunk "tarnwell-make.exe failed (effort $effort)"
+    cmp "$dir/linux-$effort.bin" "$dir/win-$effort.bin" >>"$out/maker_same_patch.log" 2>&1 ||
+      flunk "effort $effort: the patches differ"
+  done
+  # Both list it alike, names and all.
+  "$native/tarnwell-make" --list "$dir/win-2.bin" | sed 1d >"$dir/linux.list"
+  wine "$win/tarnwell-make.exe" --list "$(winpath "$dir/win-2.bin")" | sed 1d >"$dir/win.list"
+  grep -q '^patched 資料\\功能.dat: ' "$dir/win.list" || flunk "no Big5 name in the listing"
+  cmp -s "$dir/linux.list" "$dir/win.list" ||
+    flunk "the listings differ:" "$(diff "$dir/linux.list" "$dir/win.list")"
+
+  target=$dir/linux-target
+  cp -r "$dir/rel-1.0" "$target"
+  "$native/tarnwell" "$dir/win-2.bin" "$target" >>"$out/maker_same_patch.log" 2>&1 ||
+    flunk "the Linux applier failed"
+  diff -r -x 舊檔 "$target" "$dir/rel-1.1" >/dev/null || flunk "the Linux applier made something else"
+  cmp -s "$target/舊檔/說明.txt" "$dir/rel-1.0/說明.txt" || flunk "no backup of 說明.txt"
+
+  target=$dir/win-target
+  cp -r "$dir/rel-1.0" "$target"
+  drive maker_same_patch_wine --cd "$dir" "$applier" "$(winpath "$dir/win-2.bin")" \
+    "$(winpath "$target")" -- \
+    window "Kestrin GUI" until "$apply_hidden" \
+    expect '正在更新檔案「說明.txt」: (ok) ' \
+    expect '正在更新檔案「資料\功能.dat」: (ok) ' \
+    expect '寫入包含在裡面的檔案「資料\新檔.txt」. ' \
+    expect "$applied" click Button 1 exit 0
+  diff -r -x 舊檔 "$target" "$dir/rel-1.1" >/dev/null || flunk "tarnwell.exe made something else"
+  [[ $(stat -c %Y "$target/資料/新檔.txt") == $(stat -c %Y "$dir/rel-1.1/資料/新檔.txt") ]] ||
+    flunk "the included file's time differs"
+}
+
+# A name the patch's code page cannot hold is refused, and named; another
+# code page that holds it is taken.
+test_maker_code_page() {
+  local dir
+  dir=$(fresh maker_code_page)
+  mkdir -p "$dir/a" "$dir/b"
+  printf 1 >"$dir/a/x.txt"
+  printf 2 >"$dir/b/x.txt"
+  # Code page 950 has no "é"; a best-fit conversion would quietly write "e".
+  printf 3 >"$dir/b/café.txt"
+  wine "$win/tarnwell-make.exe" -q "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/p.bin")" >"$out/maker_code_page.log" 2>&1 && flunk "took é into code page 950"
+  grep -qF 'café.txt: the applier would refuse this name (or code page 950 cannot write it)' \
+    "$out/maker_code_page.log" || flunk "the refusal does not name the file"
+  [[ ! -e $dir/p.bin ]] || flunk "wrote a patch after refusing"
+  wine "$win/tarnwell-make.exe" -q -c 1252 "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/p.bin")" >>"$out/maker_code_page.log" 2>&1 || flunk "refused code page 1252"
+  "$native/tarnwell-make" -q -c 1252 "$dir/a" "$dir/b" -o "$dir/linux.bin" &&
+    cmp -s "$dir/p.bin" "$dir/linux.bin" || flunk "code page 1252: the patches differ"
+}
+
+# tarnwell-make.exe --self-contained tarnwell.exe: the user starts the one
+# program in the application's folder and it updates it.
+test_maker_self_contained() {
+  local dir
+  dir=$(fresh maker_self_contained)
+  make_releases "$dir"
+  cp -r "$dir/rel-1.0" "$dir/app"
+  wine "$win/tarnwell-make.exe" -q --self-contained "$(winpath "$applier")" \
+    -d '示範遊戲 1.1 更新' "$(winpath "$dir/rel-1.0")" "$(winpath "$dir/rel-1.1")" \
+    -o "$(winpath "$dir/app/update.exe")" >"$out/maker_self_contained.log" 2>&1 ||
+    { flunk "tarnwell-make.exe failed"; return 1; }
+  cmp -s -n "$(stat -c %s "$applier")" "$applier" "$dir/app/update.exe" ||
+    flunk "update.exe does not start with tarnwell.exe"
+  drive maker_self_contained --cd "$dir/app" "$dir/app/update.exe" -- \
+    box expect "$question_caption" press 6 \
+    window "Kestrin GUI" until "$apply_hidden" \
+    expect '示範遊戲 1.1 更新' expect "$applied" click Button 1 exit 0
+  rm "$dir/app/update.exe"
+  diff -r -x backup "$dir/app" "$dir/rel-1.1" >/dev/null || flunk "the folder is not release 1.1"
+}
+
 # run_tests NAME...: the tests named, or those of them TARNWELL_WINE_ONLY names.
 run_tests() {
   local name
@@ -526,7 +645,7 @@ if [[ -n $arch ]]; then
   run_tests make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
     close_during_run close_during_search alt_keys file_in_use linked_folder \
-    case_clash big5_names links
+    case_clash big5_names links maker_same_patch maker_code_page maker_self_contained
   echo "wine tests (win$arch): $((SECONDS - start_all))s in the session"
   exit $((failures > 0))
 fi
