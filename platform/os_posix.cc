@@ -400,13 +400,13 @@ bool OsCreateWorkFolder(const std::string& parent, const std::string& prefix, st
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) return false;  // mode 0700
   std::string folder = buf.data();
-  int fd = open((folder + kLockName).c_str(),
-                O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0 || !TryLock(fd)) {
-    if (fd >= 0) {
-      close(fd);
-      unlink((folder + kLockName).c_str());
-    }
+  // The lock takes its name only once it is held: another run that finds a
+  // lock file it can take knows its run is gone.
+  std::string unheld = folder + kLockName + ".new";
+  int fd = open(unheld.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 || !TryLock(fd) || rename(unheld.c_str(), (folder + kLockName).c_str()) != 0) {
+    if (fd >= 0) close(fd);
+    unlink(unheld.c_str());
     rmdir(folder.c_str());
     return false;
   }
