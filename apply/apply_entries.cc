@@ -1,6 +1,5 @@
 #include "apply/apply_entries.h"
 
-#include <set>
 
 #include "apply/file_ops.h"
 #include "container/entries.h"
@@ -8,6 +7,7 @@
 #include "delta/streams.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/names.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
@@ -49,7 +49,22 @@ bool IsNewFile(const FileFacts& facts) {
 }
 
 std::string UnderTarget(const std::string& name) {
-  return g_run.MultiFileMode ? g_run.TargetPath + "\\" + name : g_run.TargetPath;
+  return g_run.MultiFileMode ? ResolvedPath(g_run.TargetPath, name, nullptr) : g_run.TargetPath;
+}
+
+// A release folder that holds the backup folder's name for files of its
+// own would have them overwritten by backups, or its backups refused: such a
+// patch is refused before anything changes.
+void CheckBackupFolderApart() {
+  if (!g_run.MultiFileMode || g_run.BackupFolderName.empty()) return;
+  std::string folder = g_run.BackupFolderName;
+  while (EndsWithBackslash(folder) || (!folder.empty() && folder.back() == '/')) folder.pop_back();
+  std::string key = OsNameKey(folder) + "\\";
+  std::string entry = OsNameKey(g_run.EntryName);
+  if (entry.compare(0, key.size(), key) == 0 || entry + "\\" == key ||
+      OsFileExists(g_run.TargetBase + "\\" + folder)) {
+    RaiseErrorText(ExpandMessage(NativeText(kBackupFolderClashText)));
+  }
 }
 
 // Runs the version chain from the first version whose source is present and
@@ -164,17 +179,21 @@ bool ApplyEntries(bool test, bool quiet) {
   OsSetConfinementRoot(g_run.TargetBase);
   HoldTarget();
   g_run.BodyTempFile.Seek(g_run.PatchBodyStart);
-  // Two entries that name one file (on Windows, names differing only in
-  // case) would overwrite each other, the second taking the first's new file
-  // for its old one. The test pass reads every entry before the apply pass
-  // writes anything, so such a patch is refused before any change.
-  std::set<std::string> names;
+  // Entries are taken in order, two that name one file too (a maker may
+  // write one for each old release); a file this pass has already replaced
+  // is not backed up again, so the backup keeps the original.
+  g_run.ReplacedThisPass.clear();
   for (;;) {
     PumpPendingMessages();
     int kind = ReadNextEntry();
     if (kind == kEntryEnd) break;
-    if (g_run.MultiFileMode && !names.insert(OsNameKey(g_run.EntryName)).second) {
-      RaisePatchDamaged();
+    if (g_run.MultiFileMode) {
+      CheckBackupFolderApart();
+      // One spelling, the installed one, for the source, the backup and the
+      // new file: looked up once, and refused when several files match.
+      std::string& path = kind == kEntryPatched ? g_run.Entry.InstalledPath
+                                                : g_run.Entry.IncludedPath;
+      path = ResolvedPath(g_run.TargetBase, g_run.EntryName, &g_run.Entry.ResolvedName);
     }
     if (kind == kEntryPatched) {
       if (!ApplyPatchedEntry(test, quiet)) return false;

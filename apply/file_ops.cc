@@ -123,11 +123,25 @@ void SetFileTimeFromDos(File& file, uint32_t stamp) {
   ClearIoError();
 }
 
+std::string ResolvedPath(const std::string& base, const std::string& name, std::string* relative) {
+  std::string resolved;
+  if (!OsResolveName(base, name, &resolved)) {
+    RaiseErrorText(ExpandMessage(NativeText(kAmbiguousNameText)));
+  }
+  if (relative != nullptr) *relative = resolved;
+  return base + "\\" + resolved;
+}
+
 void MoveToBackup(const std::string& path) {
   if (!OsFileExists(path)) return;
   // Without a backup folder the backup path would name the file itself.
   if (g_run.BackupFolderName.empty()) return;
-  std::string backup = g_run.TargetBase + "\\" + g_run.BackupFolderName + "\\" + g_run.EntryName;
+  // The file there now is this pass's own new one: the backup already holds
+  // what was installed.
+  if (g_run.ReplacedThisPass.count(OsNameKey(path))) return;
+  std::string backup = ResolvedPath(g_run.TargetBase,
+                                    g_run.BackupFolderName + "\\" + g_run.Entry.ResolvedName,
+                                    nullptr);
   CreateFolderChain(backup);
   DeleteFileQuietly(backup);
   if (!OsRenameFile(path, backup)) RaiseError(kMsgBackupFailed);
@@ -175,6 +189,7 @@ void Replace(const std::string& staged, const std::string& destination, int mess
     RaiseError(message);
   }
   NoteStagedFile(staged, false);
+  g_run.ReplacedThisPass.insert(OsNameKey(destination));
 }
 
 }  // namespace

@@ -21,6 +21,10 @@ std::vector<std::string> FoldersLeadingTo(const std::string& path,
 void CreateFolderChain(const std::string& path);
 // Deletes a file the run staged beside an installed one, and records that.
 void DropStaged(const std::string& staged);
+// base + "\" + name, spelt as the file system holds what exists (see
+// OsResolveName), the part below base also in *relative when asked; raises
+// the ambiguity text when several files match ignoring case.
+std::string ResolvedPath(const std::string& base, const std::string& name, std::string* relative);
 // One run per target: takes the lock on the folder that TargetBase is or
 // lies in (moving it from the folder held before), or raises the busy text
 // when another run holds it. Held until ReleaseTarget.

@@ -7,6 +7,7 @@
 #include "container/entries.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/names.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
@@ -124,9 +125,13 @@ void LoadPatch() {
   std::string description(g_run.Header.DescriptionLength, '\0');
   ReadBodyBytes(description.data(), static_cast<int64_t>(description.size()));
   g_run.BackupFolderName = NativeFromPatchText(ReadBodyString());
-  // Backups go below the target like every other file the patch writes.
-  if (!g_run.BackupFolderName.empty() && IsUnsafeName(g_run.BackupFolderName)) {
-    RaisePatchDamaged();
+  // "backup\" names the same folder as "backup"; a name that is nothing but
+  // separators names none, and backups go below the target like every other
+  // file the patch writes.
+  if (!g_run.BackupFolderName.empty()) {
+    std::string& name = g_run.BackupFolderName;
+    while (!name.empty() && (EndsWithBackslash(name) || name.back() == '/')) name.pop_back();
+    if (name.empty() || IsUnsafeName(name)) RaisePatchDamaged();
   }
   if (g_run.Header.HeaderFlags & kFlagHasRegistryLocation) {
     g_run.RegistryKeyPath = NativeFromPatchText(ReadBodyString());

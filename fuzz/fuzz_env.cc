@@ -128,12 +128,6 @@ void Fail(const std::string& what) {
   abort();
 }
 
-bool IsCatalogueText(const std::string& text) {
-  if (text == NativeText(kCompressedBodyText)) return true;
-  for (int i = 0; i < kMessageCount; ++i) {
-    if (text == MessageText(i)) return true;
-  }
-  return false;
-}
+bool IsCatalogueText(const std::string& text) { return IsKnownErrorText(text); }
 
 }  // namespace tw::fuzz

@@ -64,5 +64,9 @@ extern const char kBrowseTitle[];
 extern const char kCurrentFolderWords[];
 // Another run holds the target folder.
 extern const char kTargetBusyText[];
+// Several installed files match an entry's name ignoring case (%m: the entry).
+extern const char kAmbiguousNameText[];
+// The patch's backup folder would mix with the application's own files.
+extern const char kBackupFolderClashText[];
 
 }  // namespace tw

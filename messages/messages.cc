@@ -121,6 +121,17 @@ void ReleaseEngineFiles() {
   ClearIoError();
 }
 
+bool IsKnownErrorText(const std::string& text) {
+  for (const char* literal : {kCompressedBodyText, kTargetBusyText, kAmbiguousNameText,
+                              kBackupFolderClashText}) {
+    if (text == ExpandMessage(NativeText(literal))) return true;
+  }
+  for (int i = 0; i < kMessageCount; ++i) {
+    if (text == MessageText(i)) return true;
+  }
+  return false;
+}
+
 void ErrorCleanup() {
   ReleaseEngineFiles();
   if (g_run.BodyTempOpen) {

@@ -45,6 +45,10 @@ void ReportError(const std::string& text);
 [[noreturn]] void RaiseReadPatchFailed();
 [[noreturn]] void RaiseCarrierUnreadable();
 
+// True for the texts a run or a load can end with: the catalogue messages
+// and the literal error texts, expanded for the current run state.
+bool IsKnownErrorText(const std::string& text);
+
 void ErrorCleanup();
 void ReleaseEngineFiles();
 

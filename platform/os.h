@@ -59,6 +59,14 @@ bool OsReplaceFile(const std::string& from, const std::string& to);
 bool OsCreateFolder(const std::string& path);
 // True only for an existing file; a folder does not count.
 bool OsFileExists(const std::string& path);
+// relative (a name below base, with "\" or "/" between its parts) as the
+// file system spells what exists: each part that exists is taken in the
+// spelling of its folder's entry, the first part that does not and all
+// after it as given; doubled separators are dropped. Where the file system
+// tells case apart, a part that matches several entries ignoring case makes
+// the answer false: no single file is meant.
+bool OsResolveName(const std::string& base, const std::string& relative, std::string* resolved);
+
 // True when anything at all has the name: file, folder, link (even one
 // that leads nowhere), pipe.
 bool OsNameTaken(const std::string& path);

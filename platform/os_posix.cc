@@ -468,6 +468,36 @@ bool OsFileExists(const std::string& path) {
   return stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool OsResolveName(const std::string& base, const std::string& relative, std::string* resolved) {
+  resolved->clear();
+  std::string folder = NativePath(base);
+  bool exists = true;
+  size_t i = 0;
+  while (i <= relative.size()) {
+    size_t end = relative.find_first_of("\\/", i);
+    if (end == std::string::npos) end = relative.size();
+    std::string part = relative.substr(i, end - i);
+    i = end + 1;
+    if (part.empty()) continue;
+    if (exists) {
+      std::vector<std::string> matches;
+      if (DIR* dir = opendir(folder.empty() ? "." : folder.c_str())) {
+        while (struct dirent* e = readdir(dir)) {
+          if (strcasecmp(e->d_name, part.c_str()) == 0) matches.push_back(e->d_name);
+        }
+        closedir(dir);
+      }
+      if (matches.size() > 1) return false;
+      exists = matches.size() == 1;
+      if (exists) part = matches[0];
+      folder += "/" + part;
+    }
+    if (!resolved->empty()) *resolved += '\\';
+    *resolved += part;
+  }
+  return true;
+}
+
 bool OsNameTaken(const std::string& path) { return Exists(NativePath(path)); }
 
 bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {

@@ -331,6 +331,30 @@ bool OsFileExists(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool OsResolveName(const std::string& base, const std::string& relative, std::string* resolved) {
+  resolved->clear();
+  std::string folder = base;
+  bool exists = true;
+  for (std::string part : SplitName(relative)) {
+    if (part.empty()) continue;
+    if (exists) {
+      // The name has no wildcards (they are refused in patches), so this
+      // finds the one entry, in the spelling the folder holds.
+      WIN32_FIND_DATAA fd;
+      HANDLE h = FindFirstFileA((folder + "\\" + part).c_str(), &fd);
+      exists = h != INVALID_HANDLE_VALUE;
+      if (exists) {
+        FindClose(h);
+        part = fd.cFileName;
+      }
+      folder += "\\" + part;
+    }
+    if (!resolved->empty()) *resolved += '\\';
+    *resolved += part;
+  }
+  return true;
+}
+
 bool OsNameTaken(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

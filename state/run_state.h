@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "platform/file.h"
@@ -70,6 +71,8 @@ struct FileEntry {
   bool OptionalFile = false;
   std::string InstalledPath;
   std::string IncludedPath;
+  // The entry's name below the target as the file system spells it.
+  std::string ResolvedName;
   // Slots 1..VersionCount are used; slot 0 stays empty so that indexes read
   // as version numbers.
   std::string VersionName[kMaxVersions + 1];
@@ -118,6 +121,8 @@ struct RunState {
   int64_t TempFilesMade = 0;
   // Its record of files staged beside installed ones.
   OsFile StagedRecord = kNoOsFile;
+  // Files the current pass has put in place (by OsNameKey of their path).
+  std::set<std::string> ReplacedThisPass;
   // The folder this run alone works on, while it holds the lock.
   std::string LockedTarget;
   OsFile TargetLock = kNoOsFile;

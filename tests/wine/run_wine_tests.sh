@@ -453,16 +453,43 @@ test_linked_folder() {
 }
 
 # Two entries that differ only in the case of a Greek letter name one file to
-# Windows: the patch is refused and nothing is written.
+# Windows: they are applied in order, so the file holds the second one's
+# bytes under the first one's spelling, and nothing else changes.
 test_case_clash() {
   local dir
   dir=$(fresh case_clash)
   installed_with "$dir" clash.bin || return 1
   drive case_clash --cd "$dir/app" "$dir/app/update.exe" -- \
-    box expect "$error_caption" expect '錯誤! 這個更新程式壞掉囉!' press 1 \
-    window "Kestrin GUI" close exit 0
+    box expect "$question_caption" press 6 \
+    window "Kestrin GUI" until "$apply_hidden" expect "$applied" click Button 1 exit 0
   rm "$dir/app/update.exe"
+  [[ $(cat "$dir/app/α.txt" 2>/dev/null) == Alpha ]] || flunk "α.txt: $(cat "$dir/app/α.txt" 2>&1)"
+  rm -f "$dir/app/α.txt"
   diff -r "$dir/app" "$fixtures/app-1.0" >/dev/null || flunk "the folder changed: $(ls "$dir/app")"
+}
+
+# Two patch programs started in one folder: the first holds the folder from
+# its test to its end, so the second stops at once with an error and changes
+# nothing; the first then completes, and the backups are the old files.
+test_two_at_once() {
+  local dir first
+  dir=$(fresh two_at_once)
+  installed_with "$dir" update.bin || return 1
+  cp "$dir/app/update.exe" "$dir/app/update2.exe"
+  wine "$win/wine_driver.exe" --cd "$dir/app" "$dir/app/update.exe" -- \
+    box expect "$question_caption" pause 4000 press 6 \
+    window "Kestrin GUI" until "$apply_hidden" click Button 1 exit 0 >"$out/two_at_once_first.log" 2>&1 &
+  first=$!
+  for _ in {1..100}; do
+    grep -qF "$question_caption" "$out/two_at_once_first.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  drive two_at_once --cd "$dir/app" "$dir/app/update2.exe" -- \
+    box expect "$error_caption" expect '另一個更新程式正在更新這個資料夾' press 1 \
+    window "Kestrin GUI" close exit 0
+  wait "$first" || flunk "the first program's driver: $(grep -m1 '^FAIL' "$out/two_at_once_first.log")"
+  same_files "$dir/app" "$fixtures/app-1.1" "$fixtures/app.new"
+  same_files "$dir/app/backup-1.0" "$fixtures/app-1.0" "$fixtures/app.replaced"
 }
 
 # Names whose Big5 bytes hold "\" as the second byte of a character (功 is
@@ -645,7 +672,7 @@ if [[ -n $arch ]]; then
   run_tests make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
     close_during_run close_during_search alt_keys file_in_use linked_folder \
-    case_clash big5_names links maker_same_patch maker_code_page maker_self_contained
+    case_clash two_at_once big5_names links maker_same_patch maker_code_page maker_self_contained
   echo "wine tests (win$arch): $((SECONDS - start_all))s in the session"
   exit $((failures > 0))
 fi
