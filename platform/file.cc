@@ -6,7 +6,6 @@
 namespace tw {
 namespace {
 
-thread_local int g_io_error = 0;
 // Codes of our own, beside the OS codes: a transfer that moved fewer bytes than
 // asked, and a seek to a negative position.
 constexpr int kShortTransfer = 0x7fff0001;
@@ -18,13 +17,7 @@ constexpr int64_t kPieceSize = 60000;
 
 }  // namespace
 
-void SetIoError(int code) { g_io_error = code != 0 ? code : kShortTransfer; }
-
-int TakeIoError() {
-  int code = g_io_error;
-  g_io_error = 0;
-  return code;
-}
+void SetIoError(int code) { internal::pending_io_error = code != 0 ? code : kShortTransfer; }
 
 File::~File() { Close(); }
 
@@ -113,7 +106,7 @@ bool File::ReadAtPosition(void* dst, int64_t n) {
   return ok;
 }
 
-bool File::ReadAt(int64_t pos, void* dst, int64_t n) {
+bool File::FetchAt(int64_t pos, void* dst, int64_t n) {
   int64_t got = 0;
   return Fetch(pos, static_cast<unsigned char*>(dst), n, &got);
 }
@@ -197,7 +190,7 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
   return true;
 }
 
-bool File::Write(const void* src, int64_t n) {
+bool File::WriteAtPosition(const void* src, int64_t n) {
   if (n <= 0) return true;
   if (handle_ == kNoOsFile || read_only_) {
     SetIoError(handle_ == kNoOsFile ? kNotOpen : kReadOnly);
@@ -275,7 +268,7 @@ bool File::SetTimeFromDos(uint32_t dos_date_time) {
   return OsSetFileTimeDos(handle_, dos_date_time);
 }
 
-bool ReadChunked(File& file, void* dst, int64_t count) {
+bool ReadPieces(File& file, void* dst, int64_t count) {
   auto* out = static_cast<unsigned char*>(dst);
   for (int64_t remaining = count; remaining > 0;) {
     int64_t piece = std::min(remaining, kPieceSize);
@@ -285,12 +278,22 @@ bool ReadChunked(File& file, void* dst, int64_t count) {
   return TakeIoError() == 0;
 }
 
-bool WriteChunked(File& file, const void* src, int64_t count) {
+bool WritePieces(File& file, const void* src, int64_t count) {
   const auto* in = static_cast<const unsigned char*>(src);
   for (int64_t remaining = count; remaining > 0;) {
     int64_t piece = std::min(remaining, kPieceSize);
     file.Write(in + (count - remaining), piece);
     remaining -= piece;
+  }
+  return TakeIoError() == 0;
+}
+
+bool ReadChunkedAt(File& file, int64_t pos, void* dst, int64_t count) {
+  auto* out = static_cast<unsigned char*>(dst);
+  for (int64_t done = 0; done < count;) {
+    int64_t piece = std::min(count - done, kPieceSize);
+    file.ReadAt(pos + done, out + done, piece);
+    done += piece;
   }
   return TakeIoError() == 0;
 }

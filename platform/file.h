@@ -24,9 +24,17 @@
 
 namespace tw {
 
+namespace internal {
+inline thread_local int pending_io_error = 0;
+}  // namespace internal
+
 void SetIoError(int code);
 // Returns the pending code (0 when none) and clears it.
-int TakeIoError();
+inline int TakeIoError() {
+  int code = internal::pending_io_error;
+  internal::pending_io_error = 0;
+  return code;
+}
 inline void ClearIoError() { TakeIoError(); }
 
 class File {
@@ -47,17 +55,33 @@ class File {
   const std::string& path() const { return path_; }
 
   // A read that comes up short moves the position as far as it got.
-  bool Read(void* dst, int64_t n) {
-    if (n > 0 && pos_ >= read_start_ && n <= read_start_ + read_len_ - pos_) {
-      std::memcpy(dst, read_buf_.get() + (pos_ - read_start_), static_cast<size_t>(n));
-      pos_ += n;
-      return true;
-    }
-    return ReadAtPosition(dst, n);
-  }
+  bool Read(void* dst, int64_t n) { return ReadBuffered(dst, n) || ReadAtPosition(dst, n); }
   // Reads n bytes at pos and leaves the position where it was.
-  bool ReadAt(int64_t pos, void* dst, int64_t n);
-  bool Write(const void* src, int64_t n);
+  bool ReadAt(int64_t pos, void* dst, int64_t n) {
+    return CopyOut(pos, dst, n) || FetchAt(pos, dst, n);
+  }
+  bool Write(const void* src, int64_t n) { return WriteBuffered(src, n) || WriteAtPosition(src, n); }
+
+  // The common cases, small enough to inline: the whole request served by the
+  // buffers, or nothing done and false.
+  bool ReadBuffered(void* dst, int64_t n) {
+    if (!CopyOut(pos_, dst, n)) return false;
+    pos_ += n;
+    return true;
+  }
+  bool WriteBuffered(const void* src, int64_t n) {
+    // Appending to the write buffer, clear of the read window.
+    if (n <= 0 || write_len_ == 0 || pos_ != write_start_ + write_len_ ||
+        n > kWriteBuffer - write_len_ || (pos_ < read_start_ + read_len_ && pos_ + n > read_start_)) {
+      return false;
+    }
+    std::memcpy(write_buf_.get() + write_len_, src, static_cast<size_t>(n));
+    if (dirty_from_ == dirty_to_) dirty_from_ = write_len_;
+    write_len_ += n;
+    dirty_to_ = write_len_;
+    pos_ += n;
+    return true;
+  }
   // Absolute position; a negative one fails and leaves its error pending.
   void Seek(int64_t pos);
   void SeekRelative(int64_t delta) { Seek(pos_ + delta); }
@@ -77,7 +101,21 @@ class File {
   static constexpr int64_t kKeptOutput = 256 * 1024;
 
  private:
+  bool CopyOut(int64_t pos, void* dst, int64_t n) const {
+    if (n <= 0) return false;
+    if (pos >= read_start_ && n <= read_start_ + read_len_ - pos) {
+      std::memcpy(dst, read_buf_.get() + (pos - read_start_), static_cast<size_t>(n));
+      return true;
+    }
+    if (pos >= write_start_ && n <= write_start_ + write_len_ - pos) {
+      std::memcpy(dst, write_buf_.get() + (pos - write_start_), static_cast<size_t>(n));
+      return true;
+    }
+    return false;
+  }
   bool ReadAtPosition(void* dst, int64_t n);
+  bool FetchAt(int64_t pos, void* dst, int64_t n);
+  bool WriteAtPosition(const void* src, int64_t n);
   // Serves [pos, pos + n) into dst; *got receives how far it got.
   bool Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
   bool Flush();
@@ -111,7 +149,15 @@ class File {
 // Moves count bytes in pieces of at most 60,000, attempting every piece even
 // after one failed; true exactly when no I/O error is pending afterwards (which
 // also reports, and clears, a failure left by an earlier seek).
-bool ReadChunked(File& file, void* dst, int64_t count);
-bool WriteChunked(File& file, const void* src, int64_t count);
+bool ReadPieces(File& file, void* dst, int64_t count);
+bool WritePieces(File& file, const void* src, int64_t count);
+inline bool ReadChunked(File& file, void* dst, int64_t count) {
+  return file.ReadBuffered(dst, count) ? TakeIoError() == 0 : ReadPieces(file, dst, count);
+}
+inline bool WriteChunked(File& file, const void* src, int64_t count) {
+  return file.WriteBuffered(src, count) ? TakeIoError() == 0 : WritePieces(file, src, count);
+}
+// The same for count bytes at pos, leaving the position where it was.
+bool ReadChunkedAt(File& file, int64_t pos, void* dst, int64_t count);
 
 }  // namespace tw
