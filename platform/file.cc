@@ -168,20 +168,27 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
       dst += r, pos += r, n -= r, *got += r;
       continue;
     }
-    // A jump lands the window a little before the byte asked for, so that
-    // the reads that step back a little afterwards find their bytes too.
+    // Reading on from the window doubles what the next fill brings, up to the
+    // whole window, and keeps the window's last bytes in front of it, so that
+    // a step back across the seam finds them. A jump brings little: the
+    // decoder's references land all over a source, and filling the window
+    // for each would move far more bytes than it uses. A jump lands a little
+    // before the byte asked for, so that reads stepping back from it hit.
     const bool onward = read_len_ > 0 && pos == read_start_ + read_len_;
-    int64_t start = onward ? pos : std::max<int64_t>(0, pos - kReadWindow / 8);
+    fill_size_ = onward ? std::min(kReadWindow, 2 * fill_size_) : kJumpFill;
+    int64_t start = onward ? pos : std::max<int64_t>(0, pos - kJumpFill / 4);
     if (write_len_ > 0 && write_end <= pos) start = std::max(start, write_end);
-    if (!read_buf_) read_buf_.reset(new unsigned char[kReadWindow]);
-    size_t want = static_cast<size_t>(std::min(kReadWindow, limit - start));
+    if (!read_buf_) read_buf_.reset(new unsigned char[kReadKept + kReadWindow]);
+    int64_t kept = onward ? std::min(read_len_, kReadKept) : 0;
+    std::memmove(read_buf_.get(), read_buf_.get() + (read_len_ - kept), static_cast<size_t>(kept));
+    size_t want = static_cast<size_t>(std::min(fill_size_, limit - start));
     read_len_ = 0;
-    if (!OsReadAt(handle_, start, read_buf_.get(), want, &read, &err)) {
+    if (!OsReadAt(handle_, start, read_buf_.get() + kept, want, &read, &err)) {
       SetIoError(err);
       return false;
     }
-    read_start_ = start;
-    read_len_ = static_cast<int64_t>(read);
+    read_start_ = start - kept;
+    read_len_ = kept + static_cast<int64_t>(read);
     if (read_start_ + read_len_ <= pos) {
       SetIoError(kShortTransfer);
       return false;

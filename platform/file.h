@@ -95,6 +95,10 @@ class File {
   bool WriteFailed() const { return write_failed_; }
 
   static constexpr int64_t kReadWindow = 256 * 1024;
+  // What the read window keeps in front of a fill that reads on.
+  static constexpr int64_t kReadKept = 16 * 1024;
+  // What a read window fill brings after a jump.
+  static constexpr int64_t kJumpFill = 16 * 1024;
   static constexpr int64_t kWriteBuffer = 1024 * 1024;
   // What the write buffer keeps of the bytes it has flushed, for reads just
   // behind the write position.
@@ -130,6 +134,7 @@ class File {
   std::unique_ptr<unsigned char[]> read_buf_;
   int64_t read_start_ = 0;
   int64_t read_len_ = 0;
+  int64_t fill_size_ = kJumpFill;
   // Bytes [write_start_, write_start_ + write_len_) of the file as it is now;
   // [dirty_from_, dirty_to_) of them (buffer offsets) have not reached the OS.
   std::unique_ptr<unsigned char[]> write_buf_;
