@@ -12,32 +12,11 @@
 namespace tw {
 namespace {
 
-constexpr int64_t kPieceSize = 60000;
 // Each failed creation takes a fresh name; a temp folder that cannot be
 // written gives up after this many attempts instead of looping for ever.
 constexpr int kCreateAttempts = 16;
 
 }  // namespace
-
-bool ReadChunked(File& file, void* dst, int64_t count) {
-  auto* out = static_cast<unsigned char*>(dst);
-  for (int64_t remaining = count; remaining > 0;) {
-    int64_t piece = std::min(remaining, kPieceSize);
-    file.Read(out + (count - remaining), piece);
-    remaining -= piece;
-  }
-  return TakeIoError() == 0;
-}
-
-bool WriteChunked(File& file, const void* src, int64_t count) {
-  const auto* in = static_cast<const unsigned char*>(src);
-  for (int64_t remaining = count; remaining > 0;) {
-    int64_t piece = std::min(remaining, kPieceSize);
-    file.Write(in + (count - remaining), piece);
-    remaining -= piece;
-  }
-  return TakeIoError() == 0;
-}
 
 std::string DecimalText(int64_t value) { return std::to_string(value); }
 
@@ -139,11 +118,15 @@ void NoteStagedFile(const std::string& path, bool made) {
   int err = 0;
   if (g_run.StagedRecord == kNoOsFile) {
     g_run.StagedRecord = OsCreateNew(g_run.WorkFolder + kStagedRecord, &err);
+    g_run.StagedRecordEnd = 0;
   }
   std::string line = (made ? "+" : "-") + path + '\0';
   // Unbuffered, so that the record is with the system before the file it
   // names is: a killed run leaves nothing unrecorded behind.
-  if (g_run.StagedRecord != kNoOsFile) OsWrite(g_run.StagedRecord, line.data(), line.size(), &err);
+  if (g_run.StagedRecord != kNoOsFile &&
+      OsWriteAt(g_run.StagedRecord, g_run.StagedRecordEnd, line.data(), line.size(), &err)) {
+    g_run.StagedRecordEnd += static_cast<int64_t>(line.size());
+  }
 }
 
 std::string MakeTempFileName() {

@@ -1,4 +1,4 @@
-// Block transfers, temporary names and the readers of the patch body copy.
+// Temporary names and the readers of the patch body copy.
 #pragma once
 
 #include <cstdint>
@@ -7,12 +7,6 @@
 #include "platform/file.h"
 
 namespace tw {
-
-// Moves count bytes in pieces of at most 60,000, attempting every piece even
-// after one failed; true exactly when no I/O error is pending afterwards (which
-// also reports, and clears, a failure left by an earlier seek).
-bool ReadChunked(File& file, void* dst, int64_t count);
-bool WriteChunked(File& file, const void* src, int64_t count);
 
 // TempFolder := the system temp folder, ending in "\".
 void InitTempFolder();

@@ -29,10 +29,11 @@ void ReadReference(const DecoderState& s, int64_t pos, unsigned char* buf, int64
     return;
   }
   File& out = g_run.OutputFile;
-  out.Seek(pos - g_engine.SourceSize);
-  bool ok = ReadChunked(out, buf, n);
-  out.Seek(g_engine.OutputEnd);
-  if (!ok) RaisePatchDamaged();
+  if (ReadChunkedAt(out, pos - g_engine.SourceSize, buf, n)) return;
+  // The output is read back from where it was written: when writing it
+  // failed (a full disk), that is what went wrong.
+  if (out.WriteFailed()) RaiseWriteOutputFailed();
+  RaisePatchDamaged();
 }
 
 // What the version is going to produce is known; output beyond it can only

@@ -1,6 +1,7 @@
 #include "delta/decoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -11,6 +12,7 @@
 #include "delta/streams.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
+#include "platform/os.h"
 #include "state/run_state.h"
 #include "tests/test_util.h"
 
@@ -301,6 +303,38 @@ TEST_F(DecoderTest, FailuresLeaveOnlyThePartialOutput) {
   r.version = &longer;
   EXPECT_EQ(Decode(r).error, Fails(kMsgPatchDamaged));
   EXPECT_EQ(TempLeftovers(temp_).size(), 2u);
+}
+
+// Only the output is refused: the stream files are written before decoding.
+int RefuseOutputWrites(OsOp op, const std::string& path) {
+  if (op != OsOp::kWrite) return 0;
+  std::string name = path.substr(path.find_last_of("/\\") + 1);
+  for (const std::string& stream : g_run.StreamPath) {
+    if (stream.substr(stream.find_last_of('\\') + 1) == name) return 0;
+  }
+  return ENOSPC;
+}
+
+// The output is written in large blocks and read back from memory; a disk
+// that fills up under a long copy out of the output is still a failed write.
+TEST_F(DecoderTest, AFullDiskUnderACopyFromTheOutputIsAFailedWrite) {
+  Bytes source(1000);
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<unsigned char>(i * 5 + 1);
+  SourceVersion v = Version(source, 0, 0, 4);
+  const int64_t new_size = 3'000'000;
+  VersionStreams streams;
+  ASSERT_TRUE(EncodeProgram(v, new_size, {CopyOp(1000, 0), CopyOp(2'999'000, 0)}, &streams));
+  LoadStreams(v, streams);
+  WriteFileBytes(Path("source.bin"), source);
+  Outcome whole = Decode(Request(new_size));
+  ASSERT_EQ(whole.error, "");
+  ASSERT_EQ(whole.output.size(), static_cast<size_t>(new_size));
+  for (size_t i = 0; i < whole.output.size(); ++i) ASSERT_EQ(whole.output[i], source[i % 1000]);
+
+  SetOsFaultHook(RefuseOutputWrites);
+  Outcome full = Decode(Request(new_size));
+  SetOsFaultHook(nullptr);
+  EXPECT_EQ(full.error, Fails(kMsgWriteOutputFailed));
 }
 
 // Random valid programs, and a few that end in an instruction the decoder

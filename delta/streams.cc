@@ -196,10 +196,10 @@ bool CopyRange(int64_t p, int64_t n) {
   }
   for (int64_t done = 0; n > 0;) {
     int64_t piece = std::min<int64_t>(n, sizeof buf);
-    out.Seek(p - g_engine.SourceSize + done);
-    bool read = ReadChunked(out, buf, piece);
-    out.Seek(g_engine.OutputEnd);
-    if (!read || !WriteChunked(out, buf, piece)) return false;
+    if (!ReadChunkedAt(out, p - g_engine.SourceSize + done, buf, piece) ||
+        !WriteChunked(out, buf, piece)) {
+      return false;
+    }
     NoteOutput(buf, piece);
     n -= piece;
     done += piece;

@@ -6,61 +6,63 @@
 namespace tw {
 namespace {
 
-thread_local int g_io_error = 0;
 // Codes of our own, beside the OS codes: a transfer that moved fewer bytes than
 // asked, and a seek to a negative position.
 constexpr int kShortTransfer = 0x7fff0001;
 constexpr int kBadPosition = 0x7fff0002;
 constexpr int kNotOpen = 0x7fff0003;
 constexpr int kReadOnly = 0x7fff0004;
+// The logical piece of a chunked transfer; buffering decides the OS calls.
+constexpr int64_t kPieceSize = 60000;
 
 }  // namespace
 
-void SetIoError(int code) { g_io_error = code != 0 ? code : kShortTransfer; }
-
-int TakeIoError() {
-  int code = g_io_error;
-  g_io_error = 0;
-  return code;
-}
+void SetIoError(int code) { internal::pending_io_error = code != 0 ? code : kShortTransfer; }
 
 File::~File() { Close(); }
+
+bool File::Opened(OsFile handle, int err, const std::string& path, bool read_only) {
+  handle_ = handle;
+  if (handle_ == kNoOsFile) {
+    SetIoError(err);
+    return false;
+  }
+  path_ = path;
+  pos_ = 0;
+  read_start_ = read_len_ = 0;
+  write_start_ = write_len_ = dirty_from_ = dirty_to_ = 0;
+  os_size_ = read_only ? -1 : 0;
+  read_only_ = read_only;
+  return true;
+}
 
 bool File::OpenRead(const std::string& path) {
   Close();
   int err = 0;
-  handle_ = OsOpenRead(path, &err);
-  if (handle_ == kNoOsFile) {
-    SetIoError(err);
-    return false;
-  }
-  path_ = path;
-  pos_ = os_pos_ = buf_start_ = buf_len_ = 0;
-  os_pos_known_ = true;
-  writing_ = false;
-  read_only_ = true;
-  if (!buf_) buf_.reset(new unsigned char[kBufferSize]);
-  return true;
+  OsFile h = OsOpenRead(path, &err);
+  return Opened(h, err, path, true);
 }
 
-bool File::Create(const std::string& path) { return Make(path, false); }
-bool File::CreateNew(const std::string& path) { return Make(path, true); }
-
-bool File::Make(const std::string& path, bool must_be_new) {
+bool File::Create(const std::string& path) {
   Close();
   int err = 0;
-  handle_ = must_be_new ? OsCreateNew(path, &err) : OsCreate(path, &err);
-  if (handle_ == kNoOsFile) {
-    SetIoError(err);
-    return false;
-  }
-  path_ = path;
-  pos_ = os_pos_ = buf_start_ = buf_len_ = 0;
-  os_pos_known_ = true;
-  writing_ = false;
-  read_only_ = false;
-  if (!buf_) buf_.reset(new unsigned char[kBufferSize]);
-  return true;
+  OsFile h = OsCreate(path, &err);
+  return Opened(h, err, path, false);
+}
+
+bool File::CreateNew(const std::string& path) {
+  Close();
+  int err = 0;
+  OsFile h = OsCreateNew(path, &err);
+  return Opened(h, err, path, false);
+}
+
+void File::ReleaseBuffers() {
+  // A run keeps many files open one after another; holding a buffer for each
+  // closed one would make memory grow with the number of files.
+  read_buf_.reset();
+  write_buf_.reset();
+  read_len_ = write_len_ = dirty_from_ = dirty_to_ = 0;
 }
 
 bool File::Close() {
@@ -73,38 +75,27 @@ bool File::Close() {
     ok = false;
   }
   handle_ = kNoOsFile;
-  buf_len_ = 0;
-  writing_ = false;
+  ReleaseBuffers();
   return ok;
 }
 
 bool File::Flush() {
-  if (!writing_ || buf_len_ == 0) {
-    writing_ = false;
-    buf_len_ = 0;
-    return true;
-  }
+  if (dirty_from_ == dirty_to_) return true;
   int err = 0;
-  bool ok = true;
-  if (!os_pos_known_ || os_pos_ != buf_start_) {
-    ok = OsSeek(handle_, buf_start_, &err);
-  }
-  if (ok) ok = OsWrite(handle_, buf_.get(), static_cast<size_t>(buf_len_), &err);
+  int64_t at = write_start_ + dirty_from_;
+  bool ok = OsWriteAt(handle_, at, write_buf_.get() + dirty_from_,
+                      static_cast<size_t>(dirty_to_ - dirty_from_), &err);
   if (ok) {
-    os_pos_ = buf_start_ + buf_len_;
-    os_pos_known_ = true;
+    os_size_ = std::max(os_size_, write_start_ + dirty_to_);
   } else {
-    os_pos_known_ = false;
+    // What the file holds is unknown now; nothing buffered may stand for it.
     write_failed_ = true;
     SetIoError(err);
+    write_len_ = 0;
+    read_len_ = 0;
   }
-  writing_ = false;
-  buf_len_ = 0;
+  dirty_from_ = dirty_to_ = 0;
   return ok;
-}
-
-void File::DropReadBuffer() {
-  if (!writing_) buf_len_ = 0;
 }
 
 void File::Seek(int64_t pos) {
@@ -115,99 +106,162 @@ void File::Seek(int64_t pos) {
   pos_ = pos;
 }
 
-bool File::Read(void* dst, int64_t n) {
+bool File::ReadAtPosition(void* dst, int64_t n) {
+  int64_t got = 0;
+  bool ok = Fetch(pos_, static_cast<unsigned char*>(dst), n, &got);
+  pos_ += got;
+  return ok;
+}
+
+bool File::FetchAt(int64_t pos, void* dst, int64_t n) {
+  int64_t got = 0;
+  return Fetch(pos, static_cast<unsigned char*>(dst), n, &got);
+}
+
+bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
+  *got = 0;
   if (n <= 0) return true;
   if (handle_ == kNoOsFile) {
     SetIoError(kNotOpen);
     return false;
   }
-  if (writing_ && !Flush()) return false;
-  auto* out = static_cast<unsigned char*>(dst);
+  if (pos < 0) {
+    SetIoError(kBadPosition);
+    return false;
+  }
   while (n > 0) {
-    if (buf_len_ > 0 && pos_ >= buf_start_ && pos_ < buf_start_ + buf_len_) {
-      int64_t take = std::min(n, buf_start_ + buf_len_ - pos_);
-      std::memcpy(out, buf_.get() + (pos_ - buf_start_), static_cast<size_t>(take));
-      out += take;
-      pos_ += take;
-      n -= take;
+    const int64_t write_end = write_start_ + write_len_;
+    if (write_len_ > 0 && pos >= write_start_ && pos < write_end) {
+      int64_t take = std::min(n, write_end - pos);
+      std::memcpy(dst, write_buf_.get() + (pos - write_start_), static_cast<size_t>(take));
+      dst += take, pos += take, n -= take, *got += take;
       continue;
     }
-    int err = 0;
-    if (!os_pos_known_ || os_pos_ != pos_) {
-      if (!OsSeek(handle_, pos_, &err)) {
-        os_pos_known_ = false;
-        SetIoError(err);
-        return false;
+    if (read_len_ > 0 && pos >= read_start_ && pos < read_start_ + read_len_) {
+      int64_t take = std::min(n, read_start_ + read_len_ - pos);
+      std::memcpy(dst, read_buf_.get() + (pos - read_start_), static_cast<size_t>(take));
+      dst += take, pos += take, n -= take, *got += take;
+      continue;
+    }
+    // The OS holds the bytes from here up to the write buffer, whose unwritten
+    // bytes it has not seen, and, for a file of ours, up to what was flushed.
+    int64_t limit = INT64_MAX;
+    if (write_len_ > 0 && write_start_ > pos) limit = write_start_;
+    if (os_size_ >= 0) limit = std::min(limit, os_size_);
+    if (pos >= limit) {
+      // Past what the OS holds and outside the buffer: a gap before the
+      // buffered bytes (zeros once written) or the end of the file.
+      if (dirty_from_ != dirty_to_) {
+        if (!Flush()) return false;
+        continue;
       }
-      os_pos_ = pos_;
-      os_pos_known_ = true;
-    }
-    // A large request goes straight into the caller's buffer.
-    bool direct = n >= kBufferSize;
-    unsigned char* target = direct ? out : buf_.get();
-    size_t want = static_cast<size_t>(direct ? n : kBufferSize);
-    size_t got = 0;
-    if (!OsRead(handle_, target, want, &got, &err)) {
-      os_pos_known_ = false;
-      buf_len_ = 0;
-      SetIoError(err);
-      return false;
-    }
-    os_pos_ += static_cast<int64_t>(got);
-    if (got == 0) {
-      buf_len_ = 0;
       SetIoError(kShortTransfer);
       return false;
     }
-    if (direct) {
-      out += got;
-      pos_ += static_cast<int64_t>(got);
-      n -= static_cast<int64_t>(got);
-    } else {
-      buf_start_ = pos_;
-      buf_len_ = static_cast<int64_t>(got);
+    int err = 0;
+    size_t read = 0;
+    if (n >= kReadWindow) {
+      // A large request goes straight into the caller's buffer.
+      size_t want = static_cast<size_t>(std::min(n, limit - pos));
+      if (!OsReadAt(handle_, pos, dst, want, &read, &err)) {
+        SetIoError(err);
+        return false;
+      }
+      if (read == 0) {
+        SetIoError(kShortTransfer);
+        return false;
+      }
+      auto r = static_cast<int64_t>(read);
+      dst += r, pos += r, n -= r, *got += r;
+      continue;
+    }
+    // Reading on from the window doubles what the next fill brings, up to the
+    // whole window, and keeps the window's last bytes in front of it, so that
+    // a step back across the seam finds them. A jump brings little: the
+    // decoder's references land all over a source, and filling the window
+    // for each would move far more bytes than it uses. A jump lands a little
+    // before the byte asked for, so that reads stepping back from it hit.
+    const bool onward = read_len_ > 0 && pos == read_start_ + read_len_;
+    fill_size_ = onward ? std::min(kReadWindow, 2 * fill_size_) : kJumpFill;
+    int64_t start = onward ? pos : std::max<int64_t>(0, pos - kJumpFill / 4);
+    if (write_len_ > 0 && write_end <= pos) start = std::max(start, write_end);
+    if (!read_buf_) read_buf_.reset(new unsigned char[kReadKept + kReadWindow]);
+    int64_t kept = onward ? std::min(read_len_, kReadKept) : 0;
+    std::memmove(read_buf_.get(), read_buf_.get() + (read_len_ - kept), static_cast<size_t>(kept));
+    size_t want = static_cast<size_t>(std::min(fill_size_, limit - start));
+    read_len_ = 0;
+    if (!OsReadAt(handle_, start, read_buf_.get() + kept, want, &read, &err)) {
+      SetIoError(err);
+      return false;
+    }
+    read_start_ = start - kept;
+    read_len_ = kept + static_cast<int64_t>(read);
+    if (read_start_ + read_len_ <= pos) {
+      SetIoError(kShortTransfer);
+      return false;
     }
   }
   return true;
 }
 
-bool File::Write(const void* src, int64_t n) {
+bool File::WriteAtPosition(const void* src, int64_t n) {
   if (n <= 0) return true;
   if (handle_ == kNoOsFile || read_only_) {
     SetIoError(handle_ == kNoOsFile ? kNotOpen : kReadOnly);
     return false;
   }
-  DropReadBuffer();
-  if (writing_ && pos_ != buf_start_ + buf_len_ && !Flush()) return false;
-  if (!writing_) {
-    writing_ = true;
-    buf_start_ = pos_;
-    buf_len_ = 0;
-  }
   const auto* in = static_cast<const unsigned char*>(src);
-  if (buf_len_ + n <= kBufferSize) {
-    std::memcpy(buf_.get() + buf_len_, in, static_cast<size_t>(n));
-    buf_len_ += n;
-    pos_ += n;
-    if (buf_len_ == kBufferSize) return Flush();
-    return true;
+  // The read window stays a true copy of the file.
+  int64_t lo = std::max(pos_, read_start_), hi = std::min(pos_ + n, read_start_ + read_len_);
+  if (lo < hi) {
+    std::memcpy(read_buf_.get() + (lo - read_start_), in + (lo - pos_), static_cast<size_t>(hi - lo));
   }
-  if (!Flush()) return false;
-  int err = 0;
-  if ((!os_pos_known_ || os_pos_ != pos_) && !OsSeek(handle_, pos_, &err)) {
-    os_pos_known_ = false;
-    SetIoError(err);
-    return false;
+  if (!write_buf_) write_buf_.reset(new unsigned char[kWriteBuffer]);
+  if (write_len_ == 0) write_start_ = pos_;
+  int64_t offset = pos_ - write_start_;
+  if (offset < 0 || offset > write_len_) {
+    // Not next to what the buffer holds: start it afresh here.
+    if (!Flush()) return false;
+    write_start_ = pos_;
+    write_len_ = offset = 0;
   }
-  if (!OsWrite(handle_, in, static_cast<size_t>(n), &err)) {
-    os_pos_known_ = false;
-    write_failed_ = true;
-    SetIoError(err);
-    return false;
+  if (offset + n > kWriteBuffer) {
+    if (!Flush()) return false;
+    const int64_t write_end = write_start_ + write_len_;
+    if (n > kWriteBuffer - kKeptOutput) {
+      int err = 0;
+      if (!OsWriteAt(handle_, pos_, in, static_cast<size_t>(n), &err)) {
+        write_failed_ = true;
+        write_len_ = read_len_ = 0;
+        SetIoError(err);
+        return false;
+      }
+      pos_ += n;
+      os_size_ = std::max(os_size_, pos_);
+      // Its tail is what a read just behind the position wants.
+      write_start_ = pos_ - kKeptOutput;
+      write_len_ = kKeptOutput;
+      std::memcpy(write_buf_.get(), in + (n - kKeptOutput), static_cast<size_t>(kKeptOutput));
+      return true;
+    }
+    // Slide: keep the last bytes before the position, drop the rest.
+    int64_t keep_from = std::max(write_start_, std::min(pos_, write_end - kKeptOutput));
+    std::memmove(write_buf_.get(), write_buf_.get() + (keep_from - write_start_),
+                 static_cast<size_t>(write_end - keep_from));
+    write_start_ = keep_from;
+    write_len_ = write_end - keep_from;
+    offset = pos_ - write_start_;
   }
+  std::memcpy(write_buf_.get() + offset, in, static_cast<size_t>(n));
+  if (dirty_from_ == dirty_to_) {
+    dirty_from_ = offset;
+    dirty_to_ = offset + n;
+  } else {
+    dirty_from_ = std::min(dirty_from_, offset);
+    dirty_to_ = std::max(dirty_to_, offset + n);
+  }
+  write_len_ = std::max(write_len_, offset + n);
   pos_ += n;
-  os_pos_ = pos_;
-  os_pos_known_ = true;
   return true;
 }
 
@@ -216,7 +270,7 @@ int64_t File::Size() {
     SetIoError(kNotOpen);
     return -1;
   }
-  if (writing_ && !Flush()) return -1;
+  if (!Flush()) return -1;
   int err = 0;
   int64_t size = OsSize(handle_, &err);
   if (size < 0) SetIoError(err);
@@ -226,6 +280,36 @@ int64_t File::Size() {
 bool File::SetTimeFromDos(uint32_t dos_date_time) {
   if (handle_ == kNoOsFile || !Flush()) return false;
   return OsSetFileTimeDos(handle_, dos_date_time);
+}
+
+bool ReadPieces(File& file, void* dst, int64_t count) {
+  auto* out = static_cast<unsigned char*>(dst);
+  for (int64_t remaining = count; remaining > 0;) {
+    int64_t piece = std::min(remaining, kPieceSize);
+    file.Read(out + (count - remaining), piece);
+    remaining -= piece;
+  }
+  return TakeIoError() == 0;
+}
+
+bool WritePieces(File& file, const void* src, int64_t count) {
+  const auto* in = static_cast<const unsigned char*>(src);
+  for (int64_t remaining = count; remaining > 0;) {
+    int64_t piece = std::min(remaining, kPieceSize);
+    file.Write(in + (count - remaining), piece);
+    remaining -= piece;
+  }
+  return TakeIoError() == 0;
+}
+
+bool ReadChunkedAt(File& file, int64_t pos, void* dst, int64_t count) {
+  auto* out = static_cast<unsigned char*>(dst);
+  for (int64_t done = 0; done < count;) {
+    int64_t piece = std::min(count - done, kPieceSize);
+    file.ReadAt(pos + done, out + done, piece);
+    done += piece;
+  }
+  return TakeIoError() == 0;
 }
 
 }  // namespace tw

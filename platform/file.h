@@ -4,14 +4,19 @@
 // asked is a failure. A seek to a negative position fails silently and leaves
 // its code pending for the next chunked transfer to report.
 //
-// The core asks for a byte or a few hundred bytes at a time, so File keeps one
-// buffer and goes to the OS only when the buffer cannot serve the request.
+// The core asks for a byte or a few hundred bytes at a time and reads back
+// just behind where it writes, so File keeps two buffers and goes to the OS
+// only when neither can serve the request: a read window over the file, which
+// a seek inside it leaves in place, and a write buffer that still holds the
+// most recently written bytes after they have gone to the OS. Transfers with
+// the OS are positional and large; a seek costs nothing.
 // A write that the OS refuses may therefore fail only when the buffer is
-// flushed: by a later read, Size(), SetTimeFromDos() or Close(). Whoever
+// flushed: by a later write, Size(), SetTimeFromDos() or Close(). Whoever
 // writes a file must check the result of Close().
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -19,9 +24,17 @@
 
 namespace tw {
 
+namespace internal {
+inline thread_local int pending_io_error = 0;
+}  // namespace internal
+
 void SetIoError(int code);
 // Returns the pending code (0 when none) and clears it.
-int TakeIoError();
+inline int TakeIoError() {
+  int code = internal::pending_io_error;
+  internal::pending_io_error = 0;
+  return code;
+}
 inline void ClearIoError() { TakeIoError(); }
 
 class File {
@@ -37,14 +50,40 @@ class File {
   bool Create(const std::string& path);
   // The same, for a name that must not exist yet (see OsCreateNew).
   bool CreateNew(const std::string& path);
-  // Flushes what is buffered and releases the handle. False when any write
-  // since the file was opened, or the close itself, failed.
+  // Flushes what is buffered and releases the handle and the buffers. False
+  // when any write since the file was opened, or the close itself, failed.
   bool Close();
   bool IsOpen() const { return handle_ != kNoOsFile; }
   const std::string& path() const { return path_; }
 
-  bool Read(void* dst, int64_t n);
-  bool Write(const void* src, int64_t n);
+  // A read that comes up short moves the position as far as it got.
+  bool Read(void* dst, int64_t n) { return ReadBuffered(dst, n) || ReadAtPosition(dst, n); }
+  // Reads n bytes at pos and leaves the position where it was.
+  bool ReadAt(int64_t pos, void* dst, int64_t n) {
+    return CopyOut(pos, dst, n) || FetchAt(pos, dst, n);
+  }
+  bool Write(const void* src, int64_t n) { return WriteBuffered(src, n) || WriteAtPosition(src, n); }
+
+  // The common cases, small enough to inline: the whole request served by the
+  // buffers, or nothing done and false.
+  bool ReadBuffered(void* dst, int64_t n) {
+    if (!CopyOut(pos_, dst, n)) return false;
+    pos_ += n;
+    return true;
+  }
+  bool WriteBuffered(const void* src, int64_t n) {
+    // Appending to the write buffer, clear of the read window.
+    if (n <= 0 || write_len_ == 0 || pos_ != write_start_ + write_len_ ||
+        n > kWriteBuffer - write_len_ || (pos_ < read_start_ + read_len_ && pos_ + n > read_start_)) {
+      return false;
+    }
+    std::memcpy(write_buf_.get() + write_len_, src, static_cast<size_t>(n));
+    if (dirty_from_ == dirty_to_) dirty_from_ = write_len_;
+    write_len_ += n;
+    dirty_to_ = write_len_;
+    pos_ += n;
+    return true;
+  }
   // Absolute position; a negative one fails and leaves its error pending.
   void Seek(int64_t pos);
   void SeekRelative(int64_t delta) { Seek(pos_ + delta); }
@@ -53,27 +92,79 @@ class File {
   // failure.
   int64_t Size();
   bool SetTimeFromDos(uint32_t dos_date_time);
+  // True once a write to this file has failed, whether or not its error code
+  // has been taken since: a read that fails after it tells of the write.
+  bool WriteFailed() const { return write_failed_; }
+
+  static constexpr int64_t kReadWindow = 256 * 1024;
+  // What the read window keeps in front of a fill that reads on.
+  static constexpr int64_t kReadKept = 16 * 1024;
+  // What a read window fill brings after a jump.
+  static constexpr int64_t kJumpFill = 16 * 1024;
+  static constexpr int64_t kWriteBuffer = 1024 * 1024;
+  // What the write buffer keeps of the bytes it has flushed, for reads just
+  // behind the write position.
+  static constexpr int64_t kKeptOutput = 256 * 1024;
 
  private:
-  bool Make(const std::string& path, bool must_be_new);
+  bool CopyOut(int64_t pos, void* dst, int64_t n) const {
+    if (n <= 0) return false;
+    if (pos >= read_start_ && n <= read_start_ + read_len_ - pos) {
+      std::memcpy(dst, read_buf_.get() + (pos - read_start_), static_cast<size_t>(n));
+      return true;
+    }
+    if (pos >= write_start_ && n <= write_start_ + write_len_ - pos) {
+      std::memcpy(dst, write_buf_.get() + (pos - write_start_), static_cast<size_t>(n));
+      return true;
+    }
+    return false;
+  }
+  bool ReadAtPosition(void* dst, int64_t n);
+  bool FetchAt(int64_t pos, void* dst, int64_t n);
+  bool WriteAtPosition(const void* src, int64_t n);
+  // Serves [pos, pos + n) into dst; *got receives how far it got.
+  bool Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
   bool Flush();
-  void DropReadBuffer();
+  bool Opened(OsFile handle, int err, const std::string& path, bool read_only);
+  void ReleaseBuffers();
 
-  static constexpr int64_t kBufferSize = 64 * 1024;
   OsFile handle_ = kNoOsFile;
   std::string path_;
-  std::unique_ptr<unsigned char[]> buf_;
-  int64_t pos_ = 0;       // logical position
-  int64_t os_pos_ = 0;    // where the OS handle stands
-  int64_t buf_start_ = 0; // file offset of buf_[0]
-  int64_t buf_len_ = 0;   // valid bytes (read mode) or pending bytes (write mode)
-  bool writing_ = false;  // buffer holds unwritten data
+  int64_t pos_ = 0;  // logical position
+  // Bytes [read_start_, read_start_ + read_len_) of the file as it is now:
+  // writes over them are copied in.
+  std::unique_ptr<unsigned char[]> read_buf_;
+  int64_t read_start_ = 0;
+  int64_t read_len_ = 0;
+  int64_t fill_size_ = kJumpFill;
+  // Bytes [write_start_, write_start_ + write_len_) of the file as it is now;
+  // [dirty_from_, dirty_to_) of them (buffer offsets) have not reached the OS.
+  std::unique_ptr<unsigned char[]> write_buf_;
+  int64_t write_start_ = 0;
+  int64_t write_len_ = 0;
+  int64_t dirty_from_ = 0;
+  int64_t dirty_to_ = 0;
+  // The size the OS gives the file, for files this one created and so is the
+  // only writer of; -1 for files opened to read, which others may extend.
+  int64_t os_size_ = -1;
   bool read_only_ = false;
   // A buffered write that failed; Close() reports it even when the failure
   // surfaced earlier and its error code was taken by someone else.
   bool write_failed_ = false;
-  bool os_pos_known_ = false;
-  int64_t size_hint_ = -1;  // OS size after the last flush, -1 when unknown
 };
+
+// Moves count bytes in pieces of at most 60,000, attempting every piece even
+// after one failed; true exactly when no I/O error is pending afterwards (which
+// also reports, and clears, a failure left by an earlier seek).
+bool ReadPieces(File& file, void* dst, int64_t count);
+bool WritePieces(File& file, const void* src, int64_t count);
+inline bool ReadChunked(File& file, void* dst, int64_t count) {
+  return file.ReadBuffered(dst, count) ? TakeIoError() == 0 : ReadPieces(file, dst, count);
+}
+inline bool WriteChunked(File& file, const void* src, int64_t count) {
+  return file.WriteBuffered(src, count) ? TakeIoError() == 0 : WritePieces(file, src, count);
+}
+// The same for count bytes at pos, leaving the position where it was.
+bool ReadChunkedAt(File& file, int64_t pos, void* dst, int64_t count);
 
 }  // namespace tw

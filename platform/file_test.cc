@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <random>
 
@@ -25,7 +26,7 @@ TEST_F(FileTest, RandomMixOfOperationsMatchesAModel) {
   Bytes model;
   int64_t pos = 0;
   for (int step = 0; step < 4000; ++step) {
-    int op = rng() % 4;
+    int op = rng() % 5;
     if (op == 0) {
       int64_t n = rng() % 3 == 0 ? rng() % 200000 : rng() % 300;
       Bytes data(n);
@@ -50,13 +51,125 @@ TEST_F(FileTest, RandomMixOfOperationsMatchesAModel) {
     } else if (op == 2) {
       pos = model.empty() ? 0 : rng() % (model.size() + 10);
       f.Seek(pos);
-    } else {
+    } else if (op == 3) {
       ASSERT_EQ(f.Size(), static_cast<int64_t>(model.size()));
+    } else {
+      // Reading back behind (or past) the position leaves it in place.
+      int64_t at = model.empty() ? 0 : rng() % (model.size() + 10);
+      int64_t n = rng() % 3 == 0 ? rng() % 300000 : rng() % 1200;
+      Bytes data(n);
+      bool ok = f.ReadAt(at, data.data(), n);
+      ClearIoError();
+      ASSERT_EQ(ok, n == 0 || at + n <= static_cast<int64_t>(model.size())) << step;
+      if (ok) {
+        ASSERT_TRUE(std::equal(data.begin(), data.end(), model.begin() + at)) << step;
+      }
     }
     ASSERT_EQ(f.Tell(), pos);
   }
   ASSERT_TRUE(f.Close());
   EXPECT_EQ(ReadFileBytes(Path("m")), model);
+}
+
+// Counts the transfers that reach the OS; fails writes while disk_full is set.
+struct OsCalls {
+  static inline int reads = 0, writes = 0;
+  static inline bool disk_full = false;
+  static int Hook(OsOp op, const std::string&) {
+    if (op == OsOp::kRead) ++reads;
+    if (op == OsOp::kWrite) {
+      ++writes;
+      if (disk_full) return ENOSPC;
+    }
+    return 0;
+  }
+  OsCalls() {
+    reads = writes = 0;
+    disk_full = false;
+    SetOsFaultHook(Hook);
+  }
+  ~OsCalls() { SetOsFaultHook(nullptr); }
+};
+
+// The access patterns of the decoder: small pieces, reads just behind the
+// write position, short steps back, jumps. Each must cost far fewer OS
+// transfers than requests, and give the right bytes.
+TEST_F(FileTest, SmallRequestsAreServedFromTheBuffers) {
+  constexpr int64_t kSize = 3 * 1024 * 1024;
+  Bytes model(kSize);
+  for (int64_t i = 0; i < kSize; ++i) model[i] = static_cast<unsigned char>(i * 131 + (i >> 11));
+  File out;
+  ASSERT_TRUE(out.Create(CorePath("out")));
+  {
+    OsCalls calls;
+    unsigned char back[150];
+    for (int64_t at = 0; at < kSize; at += 100) {
+      ASSERT_TRUE(WriteChunked(out, model.data() + at, std::min<int64_t>(100, kSize - at)));
+      // A fix-up or a self-copy reading what was written just before.
+      int64_t from = std::max<int64_t>(0, out.Tell() - 1000);
+      int64_t n = std::min<int64_t>(sizeof back, out.Tell() - from);
+      ASSERT_TRUE(ReadChunkedAt(out, from, back, n)) << at;
+      ASSERT_TRUE(std::equal(back, back + n, model.begin() + from)) << at;
+    }
+    EXPECT_EQ(calls.reads, 0);
+    EXPECT_LE(calls.writes, kSize / (File::kWriteBuffer - File::kKeptOutput) + 1);
+  }
+  ASSERT_TRUE(out.Close());
+
+  File in;
+  ASSERT_TRUE(in.OpenRead(CorePath("out")));
+  OsCalls calls;
+  // Byte by byte, stepping back now and then.
+  unsigned char b = 0;
+  for (int64_t i = 0; i < kSize; ++i) {
+    if (i % 5000 == 4999) in.Seek(in.Tell() - 3000);
+    ASSERT_TRUE(ReadChunked(in, &b, 1));
+    ASSERT_EQ(b, model[in.Tell() - 1]) << i;
+  }
+  EXPECT_LE(calls.reads, kSize / File::kReadWindow + 8);
+  // Jumps cost at most one transfer each, and a small one.
+  std::mt19937 rng(3);
+  int before = calls.reads;
+  for (int k = 0; k < 200; ++k) {
+    int64_t at = rng() % (kSize - 300);
+    unsigned char piece[300];
+    in.Seek(at);
+    ASSERT_TRUE(ReadChunked(in, piece, sizeof piece));
+    ASSERT_TRUE(std::equal(piece, piece + sizeof piece, model.begin() + at)) << at;
+  }
+  EXPECT_LE(calls.reads - before, 200 * 2);
+  // Past the end is still a short read.
+  in.Seek(kSize - 1);
+  unsigned char two[2];
+  EXPECT_FALSE(ReadChunked(in, two, 2));
+}
+
+// A refused write surfaces at the transfer that reaches the OS, is remembered
+// for Close() after its code was taken, and a read that can no longer be
+// served after it says that a write failed.
+TEST_F(FileTest, ARefusedBufferedWriteIsReported) {
+  File f;
+  ASSERT_TRUE(f.Create(CorePath("full")));
+  OsCalls calls;
+  OsCalls::disk_full = true;
+  Bytes piece(1000, 'x');
+  ASSERT_TRUE(WriteChunked(f, piece.data(), 1000));  // buffered, not yet refused
+  EXPECT_FALSE(f.WriteFailed());
+  bool refused = false;
+  for (int i = 0; i < 2000 && !refused; ++i) refused = !WriteChunked(f, piece.data(), 1000);
+  EXPECT_TRUE(refused);
+  EXPECT_TRUE(f.WriteFailed());
+  unsigned char b;
+  EXPECT_FALSE(ReadChunkedAt(f, 0, &b, 1));
+  EXPECT_FALSE(f.Close());
+
+  // Refused only when Close() flushes.
+  File g;
+  ASSERT_TRUE(g.Create(CorePath("full2")));
+  ASSERT_TRUE(WriteChunked(g, piece.data(), 1000));
+  ClearIoError();
+  EXPECT_FALSE(g.Close());
+  EXPECT_NE(TakeIoError(), 0);
 }
 
 TEST_F(FileTest, NegativeSeekFailsAndStays) {

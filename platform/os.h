@@ -28,14 +28,14 @@ OsFile OsCreate(const std::string& path, int* err);
 // someone else put under that name.
 OsFile OsCreateNew(const std::string& path, int* err);
 
-// Reads up to n bytes at the current OS position; *got receives the count.
-// Returns false on an OS failure (a short read at end of file is not one).
-bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err);
+// Reads up to n bytes at offset pos without using or moving a shared file
+// position; *got receives the count, which falls short of n only at the end
+// of the file. Returns false on an OS failure (the end of file is not one).
+bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err);
 
-// Writes all n bytes or fails.
-bool OsWrite(OsFile f, const void* src, size_t n, int* err);
+// Writes all n bytes at offset pos or fails.
+bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err);
 
-bool OsSeek(OsFile f, int64_t pos, int* err);
 // Size of the open file, or -1 with *err set.
 int64_t OsSize(OsFile f, int* err);
 // Closes the handle; false when the OS reports a failure (for example a

@@ -234,35 +234,41 @@ OsFile OsCreateNew(const std::string& path, int* err) {
   return fd;
 }
 
-bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err) {
+bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err) {
   *got = 0;
   if (int code = Fault(OsOp::kRead, f)) {
     *err = code;
     return false;
   }
-  auto* out = static_cast<char*>(dst);
-  while (*got < n) {
-    ssize_t r = read(static_cast<int>(f), out + *got, n - *got);
-    if (r < 0) {
-      if (errno == EINTR) continue;
+  // A regular file gives less than asked only at its end, so one call
+  // answers; asking again there would only return nothing.
+  for (;;) {
+    ssize_t r = pread(static_cast<int>(f), dst, n, static_cast<off_t>(pos));
+    if (r >= 0) {
+      *got = static_cast<size_t>(r);
+      return true;
+    }
+    if (errno != EINTR) {
       *err = ErrnoOr(EIO);
       return false;
     }
-    if (r == 0) break;
-    *got += static_cast<size_t>(r);
   }
-  return true;
 }
 
-bool OsWrite(OsFile f, const void* src, size_t n, int* err) {
+bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err) {
   if (int code = Fault(OsOp::kWrite, f)) {
     *err = code;
+    return false;
+  }
+  if (pos < 0) {
+    *err = EINVAL;
     return false;
   }
   const auto* in = static_cast<const char*>(src);
   size_t done = 0;
   while (done < n) {
-    ssize_t w = write(static_cast<int>(f), in + done, n - done);
+    ssize_t w = pwrite(static_cast<int>(f), in + done, n - done,
+                       static_cast<off_t>(pos + static_cast<int64_t>(done)));
     if (w < 0) {
       if (errno == EINTR) continue;
       *err = ErrnoOr(EIO);
@@ -273,14 +279,6 @@ bool OsWrite(OsFile f, const void* src, size_t n, int* err) {
       return false;
     }
     done += static_cast<size_t>(w);
-  }
-  return true;
-}
-
-bool OsSeek(OsFile f, int64_t pos, int* err) {
-  if (lseek(static_cast<int>(f), static_cast<off_t>(pos), SEEK_SET) < 0) {
-    *err = ErrnoOr(EINVAL);
-    return false;
   }
   return true;
 }

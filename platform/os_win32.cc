@@ -117,27 +117,48 @@ OsFile OsCreateNew(const std::string& path, int* err) {
   return reinterpret_cast<OsFile>(h);
 }
 
-bool OsRead(OsFile f, void* dst, size_t n, size_t* got, int* err) {
+namespace {
+
+OVERLAPPED At(int64_t pos) {
+  OVERLAPPED o{};
+  o.Offset = static_cast<DWORD>(static_cast<uint64_t>(pos));
+  o.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(pos) >> 32);
+  return o;
+}
+
+}  // namespace
+
+// An offset in OVERLAPPED on a synchronous handle makes ReadFile and
+// WriteFile positional: no SetFilePointerEx before each transfer.
+bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err) {
   *got = 0;
-  auto* out = static_cast<char*>(dst);
-  while (*got < n) {
-    DWORD want = static_cast<DWORD>(n - *got), r = 0;
-    if (!ReadFile(H(f), out + *got, want, &r, nullptr)) {
-      *err = LastErrorOr(ERROR_READ_FAULT);
-      return false;
-    }
-    if (r == 0) break;
-    *got += r;
+  if (pos < 0) {
+    *err = ERROR_NEGATIVE_SEEK;
+    return false;
   }
+  OVERLAPPED o = At(pos);
+  DWORD r = 0;
+  if (!ReadFile(H(f), dst, static_cast<DWORD>(n), &r, &o)) {
+    DWORD code = GetLastError();
+    if (code == ERROR_HANDLE_EOF) return true;
+    *err = code != 0 ? static_cast<int>(code) : ERROR_READ_FAULT;
+    return false;
+  }
+  *got = r;
   return true;
 }
 
-bool OsWrite(OsFile f, const void* src, size_t n, int* err) {
+bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err) {
+  if (pos < 0) {
+    *err = ERROR_NEGATIVE_SEEK;
+    return false;
+  }
   const auto* in = static_cast<const char*>(src);
   size_t done = 0;
   while (done < n) {
+    OVERLAPPED o = At(pos + static_cast<int64_t>(done));
     DWORD w = 0;
-    if (!WriteFile(H(f), in + done, static_cast<DWORD>(n - done), &w, nullptr)) {
+    if (!WriteFile(H(f), in + done, static_cast<DWORD>(n - done), &w, &o)) {
       *err = LastErrorOr(ERROR_WRITE_FAULT);
       return false;
     }
@@ -146,16 +167,6 @@ bool OsWrite(OsFile f, const void* src, size_t n, int* err) {
       return false;
     }
     done += w;
-  }
-  return true;
-}
-
-bool OsSeek(OsFile f, int64_t pos, int* err) {
-  LARGE_INTEGER li;
-  li.QuadPart = pos;
-  if (!SetFilePointerEx(H(f), li, nullptr, FILE_BEGIN)) {
-    *err = LastErrorOr(ERROR_NEGATIVE_SEEK);
-    return false;
   }
   return true;
 }

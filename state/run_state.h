@@ -121,6 +121,7 @@ struct RunState {
   int64_t TempFilesMade = 0;
   // Its record of files staged beside installed ones.
   OsFile StagedRecord = kNoOsFile;
+  int64_t StagedRecordEnd = 0;
   // Files the current pass has put in place (by OsNameKey of their path).
   std::set<std::string> ReplacedThisPass;
   // The folder this run alone works on, while it holds the lock.

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Applier benchmark on real Debian file pairs: the whole run of
+# `tarnwell PATCH target` beside `xdelta3 -d` on the same pair, both as a
+# multiple of `cp` of the new file measured in the same run, plus the peak
+# memory of every run and the system calls of the applier on one pair.
+# Figures only: it never fails; a missing tool shows as n/a.
+#
+#   bench/apply_pairs.sh PAIRS_DIR
+#
+# PAIRS_DIR holds pairs/<name>/{old,new}, made beforehand with
+# /work/shared/bench/make_pairs.sh PAIRS_DIR (this script downloads nothing).
+# Environment: BUILD (a build folder holding tarnwell and tarnwell-make,
+# default build), RUNS (timed runs per figure, the median is shown, default 5),
+# TRACE_PAIR (the pair counted with strace -c, default libjvm).
+set -u
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:?usage: apply_pairs.sh PAIRS_DIR}
+build=${BUILD:-$root/build}
+runs=${RUNS:-5}
+trace_pair=${TRACE_PAIR:-libjvm}
+work=$(mktemp -d /tmp/tarnwell-apply-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+have() { command -v "$1" >/dev/null 2>&1; }
+for exe in tarnwell tarnwell-make; do
+  [[ -x $build/$exe ]] || { echo "apply_pairs: no $build/$exe; build it first"; exit 0; }
+done
+[[ -d $dir/pairs ]] || { echo "apply_pairs: no pairs in $dir; run make_pairs.sh $dir first"; exit 0; }
+
+# Median wall seconds of a command run $runs times, timed to the microsecond
+# (bash's EPOCHREALTIME) around /usr/bin/time, which gives the peak memory;
+# its setup (the fresh copy of the old file that tarnwell patches in place)
+# runs outside the timing. Sets med and peak_kb (the largest peak RSS seen).
+measure() {  # SETUP COMMAND
+  local times=() t0 t1 kb
+  peak_kb=0
+  for ((i = 0; i < runs; i++)); do
+    eval "$1"
+    t0=$EPOCHREALTIME
+    /usr/bin/time -f "%M" -o "$work/time" bash -c "$2" >/dev/null 2>&1 || { med=n/a; return 1; }
+    t1=$EPOCHREALTIME
+    times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }')")
+    read -r kb <"$work/time"
+    ((kb > peak_kb)) && peak_kb=$kb
+  done
+  med=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}')
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+printf '%-12s %9s %9s %9s %9s %8s %8s %9s %9s  %s\n' pair "new MB" "cp s" "tw s" "xd3 s" \
+  "tw/cp" "xd3/cp" "tw RSS MB" "xd3 RSS" check
+log_tw=0 log_xd=0 n=0 n_xd=0 worst_rss=0
+for p in "$dir"/pairs/*/; do
+  name=$(basename "$p") old=$p/old new=$p/new
+  [[ -f $old && -f $new ]] || continue
+  patch=$work/$name.twp
+  if ! "$build/tarnwell-make" "$old" "$new" -o "$patch" >/dev/null 2>&1; then
+    echo "$name: tarnwell-make failed"
+    continue
+  fi
+  mkdir -p "$work/t"
+  measure "rm -f $work/copy" "cp $new $work/copy"
+  cp_s=$med
+  check=WRONG
+  measure "rm -rf $work/t; mkdir -p $work/t; cp $old $work/t/target" \
+    "$build/tarnwell $patch $work/t/target"
+  tw_s=$med tw_kb=$peak_kb
+  cmp -s "$work/t/target" "$new" && check=ok
+  xd_s=n/a xd_kb=n/a
+  if have xdelta3 && xdelta3 -e -9 -S none -f -s "$old" "$new" "$work/$name.vcdiff" >/dev/null 2>&1 &&
+     measure "rm -f $work/xd.out" "xdelta3 -d -f -s $old $work/$name.vcdiff $work/xd.out"; then
+    xd_s=$med xd_kb=$peak_kb
+    cmp -s "$work/xd.out" "$new" || xd_s="$xd_s(WRONG)"
+  fi
+  tw_r=$(ratio "$tw_s" "$cp_s")
+  xd_r=n/a
+  [[ $xd_s != n/a ]] && xd_r=$(ratio "${xd_s%%(*}" "$cp_s")
+  printf '%-12s %9.1f %9s %9s %9s %8s %8s %9.1f %9s  %s\n' "$name" \
+    "$(echo "$(stat -c %s "$new") / 1048576" | bc -l)" "$cp_s" "$tw_s" "$xd_s" "$tw_r" "$xd_r" \
+    "$(echo "$tw_kb / 1024" | bc -l)" \
+    "$([[ $xd_kb == n/a ]] && echo n/a || printf '%.1f' "$(echo "$xd_kb / 1024" | bc -l)")" "$check"
+  log_tw=$(awk -v s="$log_tw" -v r="$tw_r" 'BEGIN { print s + log(r) }')
+  n=$((n + 1))
+  if [[ $xd_r != n/a ]]; then
+    log_xd=$(awk -v s="$log_xd" -v r="$xd_r" 'BEGIN { print s + log(r) }')
+    n_xd=$((n_xd + 1))
+  fi
+  ((tw_kb > worst_rss)) && worst_rss=$tw_kb
+  if [[ $name == "$trace_pair" ]] && have strace; then
+    rm -rf "$work/t" && mkdir -p "$work/t" && cp "$old" "$work/t/target"
+    strace -c -f -o "$work/strace" "$build/tarnwell" "$patch" "$work/t/target" >/dev/null 2>&1
+    cp "$work/strace" "$work/strace.$name"
+  fi
+done
+
+echo
+if ((n > 0)); then
+  awk -v s="$log_tw" -v n="$n" 'BEGIN { printf "geometric mean, tarnwell / cp: %.2f over %d pairs\n", exp(s / n), n }'
+fi
+if ((n_xd > 0)); then
+  awk -v s="$log_xd" -v n="$n_xd" 'BEGIN { printf "geometric mean, xdelta3 -d / cp: %.2f over %d pairs\n", exp(s / n), n }'
+fi
+printf 'largest peak RSS of tarnwell: %.1f MiB\n' "$(echo "$worst_rss / 1024" | bc -l)"
+if [[ -f $work/strace.$trace_pair ]]; then
+  echo
+  echo "system calls of tarnwell on $trace_pair (strace -c -f):"
+  awk 'NR > 2 && $1 !~ /^-/ { printf "  %-16s %9d\n", $NF, $4 }' "$work/strace.$trace_pair" |
+    sort -k2 -nr | head -12
+fi
+exit 0
