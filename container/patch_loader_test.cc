@@ -169,6 +169,9 @@ TEST_F(LoadPatchTest, TempFilesLiveInTheRunsOwnFolderAndOnlyTheNewestCopyStays) 
   // What others keep in the temp folder, under the names a run uses, or in a
   // folder that looks like a run's but is a live one, stays untouched.
   WriteFileText(temp_ + "/TRW0.tmp", "x");
+  // What any local user may put in a shared temp folder does not stop a run.
+  ASSERT_EQ(mkdir((temp_ + "/TRW1.tmp").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("/nonexistent/target", (temp_ + "/TRW2.tmp").c_str()), 0);
   std::string other;
   OsFile other_lock = kNoOsFile;
   ASSERT_TRUE(OsCreateWorkFolder(g_run.TempFolder, "tarnwell-", &other, &other_lock));
@@ -180,7 +183,8 @@ TEST_F(LoadPatchTest, TempFilesLiveInTheRunsOwnFolderAndOnlyTheNewestCopyStays) 
   EXPECT_EQ(Load(MakeCarrier({0, 0})), "");
   std::string mine = g_run.WorkFolder.substr(g_run.TempFolder.size());
   std::string theirs = other.substr(g_run.TempFolder.size());
-  std::vector<std::string> expected = {"TRW0.tmp", mine + "/TRW1.tmp", theirs + "/TRW0.tmp"};
+  std::vector<std::string> expected = {"TRW0.tmp", "TRW1.tmp", "TRW2.tmp", mine + "/TRW1.tmp",
+                                       theirs + "/TRW0.tmp"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(TempLeftovers(temp_), expected);
   // The run's folder is private to its user.
@@ -188,7 +192,8 @@ TEST_F(LoadPatchTest, TempFilesLiveInTheRunsOwnFolderAndOnlyTheNewestCopyStays) 
   ASSERT_EQ(stat(Native(g_run.WorkFolder).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   CloseWorkFolder();
-  EXPECT_EQ(TempLeftovers(temp_), (std::vector<std::string>{"TRW0.tmp", theirs + "/TRW0.tmp"}));
+  EXPECT_EQ(TempLeftovers(temp_),
+            (std::vector<std::string>{"TRW0.tmp", "TRW1.tmp", "TRW2.tmp", theirs + "/TRW0.tmp"}));
   int err = 0;
   OsClose(other_lock, &err);
 }

@@ -258,6 +258,27 @@ int MakePatch(const MakeOptions& o) {
       std::map<std::string, std::string> new_files = ListFiles(o.new_path);
       std::vector<std::map<std::string, std::string>> old_files;
       for (const std::string& old : o.olds) old_files.push_back(ListFiles(old));
+      // The applier refuses a patch whose backup folder holds files of the
+      // application (its backups would overwrite them): say so now, with the
+      // way out.
+      if (!o.backup_folder.empty()) {
+        std::string backup = NameKey(Backslashed(o.backup_folder));
+        while (!backup.empty() && backup.back() == '\\') backup.pop_back();
+        std::vector<const std::map<std::string, std::string>*> releases = {&new_files};
+        for (const auto& files : old_files) releases.push_back(&files);
+        for (const auto* files : releases) {
+          for (const auto& entry : *files) {
+            std::string key = NameKey(Backslashed(entry.first));
+            if (key == backup || key.compare(0, backup.size() + 1, backup + "\\") == 0) {
+              std::fprintf(stderr,
+                           "tarnwell-make: %s: the release has files where the backup folder "
+                           "'%s' goes; choose another with --backup-folder\n",
+                           entry.first.c_str(), o.backup_folder.c_str());
+              return 2;
+            }
+          }
+        }
+      }
       // Names are checked before any work is done, with the applier's own
       // rules, so that a patch it would refuse is never made.
       std::set<std::string> keys;

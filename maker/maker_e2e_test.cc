@@ -170,6 +170,15 @@ TEST_F(MakerTest, RefusesWhatTheApplierWouldRefuse) {
   EXPECT_EQ(Make("-c 1255 c f -o p.bin -q", &err), 0) << err;
   std::remove(Path("p.bin").c_str());
   EXPECT_EQ(Make("-b ../out c c -o p.bin", &err), 2);
+  // A release with files of its own where the backup folder goes.
+  Put("g/x.txt", BytesOf("1"));
+  Put("g/Backup/config.ini", BytesOf("app"));
+  Put("h/x.txt", BytesOf("2"));
+  Put("h/Backup/config.ini", BytesOf("app"));
+  EXPECT_EQ(Make("g h -o p.bin", &err), 2);
+  EXPECT_NE(err.find("--backup-folder"), std::string::npos) << err;
+  EXPECT_EQ(Make("-b saved g h -o p.bin -q", &err), 0) << err;
+  std::remove(Path("p.bin").c_str());
   EXPECT_EQ(Make("c", &err), 1);
   EXPECT_FALSE(PathExists(Path("p.bin")));
 }

@@ -480,6 +480,8 @@ TEST_F(LinkTest, ALinkPlantedUnderTheStagingNameIsNotFollowed) {
   // attacker can predict; a dangling link there must not create its target.
   FolderState installed = Installed();
   installed["a.exe.TRW0.tmp"] = "l:../outside/planted";
+  // A user's file under a name like a staging name is no leftover of a run.
+  installed["a.exe.trw0.TMP"] = "f:the user's own";
   PatchContents patch;
   patch.BackupFolderName = "bak";
   patch.Entries.push_back(MakePatchedEntry("a.exe", {Filler(600, 1)}, NewA()));
@@ -493,6 +495,7 @@ TEST_F(LinkTest, ALinkPlantedUnderTheStagingNameIsNotFollowed) {
   ExpectOutsideUnchanged("planted link");
   EXPECT_EQ(ReadFileBytes(Target() + "/a.exe"), NewA());
   EXPECT_EQ(ReadFolderState(Target())["a.exe.TRW0.tmp"], "l:../outside/planted");
+  EXPECT_EQ(ReadFolderState(Target())["a.exe.trw0.TMP"], "f:the user's own");
 }
 
 TEST_F(ScratchTest, DecodingStopsAtTheStatedSize) {
