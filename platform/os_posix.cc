@@ -191,7 +191,11 @@ OsFile OsOpenRead(const std::string& path, int* err) {
   return fd;
 }
 
-OsFile OsCreate(const std::string& path, int* err) {
+namespace {
+
+// Never through a link: not out of the target folder, not to wherever a link
+// planted under a temporary file's name points (O_EXCL refuses any link).
+OsFile OpenNewFile(const std::string& path, int disposition, int fallback, int* err) {
   if (int code = Fault(OsOp::kCreate, path)) {
     *err = code;
     return kNoOsFile;
@@ -202,36 +206,23 @@ OsFile OsCreate(const std::string& path, int* err) {
     return kNoOsFile;
   }
   errno = 0;
-  // Never through a link: not out of the target folder, not to wherever a
-  // link planted under a temporary file's name points.
-  int fd = open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = open(native.c_str(), O_RDWR | O_CREAT | disposition | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {
-    *err = ErrnoOr(EACCES);
+    *err = ErrnoOr(fallback);
     return kNoOsFile;
   }
   FdPaths()[fd] = path;
   return fd;
 }
 
+}  // namespace
+
+OsFile OsCreate(const std::string& path, int* err) {
+  return OpenNewFile(path, O_TRUNC, EACCES, err);
+}
+
 OsFile OsCreateNew(const std::string& path, int* err) {
-  if (int code = Fault(OsOp::kCreate, path)) {
-    *err = code;
-    return kNoOsFile;
-  }
-  std::string native = NativePath(path);
-  if (LeavesRoot(native)) {
-    *err = ELOOP;
-    return kNoOsFile;
-  }
-  errno = 0;
-  // O_EXCL also refuses a link of any kind under the name.
-  int fd = open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) {
-    *err = ErrnoOr(EEXIST);
-    return kNoOsFile;
-  }
-  FdPaths()[fd] = path;
-  return fd;
+  return OpenNewFile(path, O_EXCL, EEXIST, err);
 }
 
 bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err) {

@@ -85,36 +85,33 @@ OsFile OsOpenRead(const std::string& path, int* err) {
   return reinterpret_cast<OsFile>(h);
 }
 
-OsFile OsCreate(const std::string& path, int* err) {
-  // Never through a link: CREATE_ALWAYS would write wherever it points, out
-  // of the target folder or to where a link planted under a temporary
-  // file's name leads.
+namespace {
+
+// Never through a link: CREATE_ALWAYS would write wherever it points, out of
+// the target folder or to where a link planted under a temporary file's
+// name leads (CREATE_NEW fails on any existing name, a link included).
+OsFile MakeFile(const std::string& path, DWORD disposition, DWORD fallback, int* err) {
   if (LeavesRoot(path) || IsLink(path)) {
     *err = ERROR_ACCESS_DENIED;
     return kNoOsFile;
   }
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *err = LastErrorOr(ERROR_ACCESS_DENIED);
+    *err = LastErrorOr(fallback);
     return kNoOsFile;
   }
   return reinterpret_cast<OsFile>(h);
 }
 
+}  // namespace
+
+OsFile OsCreate(const std::string& path, int* err) {
+  return MakeFile(path, CREATE_ALWAYS, ERROR_ACCESS_DENIED, err);
+}
+
 OsFile OsCreateNew(const std::string& path, int* err) {
-  if (LeavesRoot(path)) {
-    *err = ERROR_ACCESS_DENIED;
-    return kNoOsFile;
-  }
-  // CREATE_NEW fails on any existing name, a link included.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *err = LastErrorOr(ERROR_FILE_EXISTS);
-    return kNoOsFile;
-  }
-  return reinterpret_cast<OsFile>(h);
+  return MakeFile(path, CREATE_NEW, ERROR_FILE_EXISTS, err);
 }
 
 namespace {
