@@ -71,7 +71,8 @@ void CheckBackupFolderApart() {
 // matches; returns false when none is. *result names the final output and
 // *result_crc holds its checksum as the decoder wrote it. installed is what
 // the already-updated test learnt of the installed file.
-bool DecodeChain(const FileFacts& installed, std::string* result, OutputChecksum* result_crc) {
+bool DecodeChain(const FileFacts& installed, std::string* result, OutputChecksum* result_crc,
+                 std::string* first_source) {
   const FileEntry& e = g_run.Entry;
   bool have = false;
   std::string input;
@@ -104,12 +105,56 @@ bool DecodeChain(const FileFacts& installed, std::string* result, OutputChecksum
       ok = DecodeVersion(req, &out);
     }
     if (!ok) continue;
+    if (!have) *first_source = req.source_path;
     if (have) DeleteFileQuietly(input);
     input = out;
     have = true;
   }
   *result = input;
   return have;
+}
+
+void DropKeptResults() {
+  for (const auto& kept : g_run.KeptResults) DeleteFileQuietly(kept.second.path);
+  g_run.KeptResults.clear();
+}
+
+// Everything this entry's decoding may write to the temp volume.
+int64_t DecodingNeeds(const FileEntry& e) {
+  int64_t total = e.NewSize;
+  for (int k = 1; k <= e.VersionCount; ++k) {
+    total += e.Version[k].SourceSize;
+    for (int i = 0; i < kStreamCount; ++i) total += e.Version[k].StreamLength[i];
+  }
+  return total;
+}
+
+// The test pass's result for this entry, when both it and the installed file
+// it came from are still exactly as they were: then it is what was verified.
+bool TakeKeptResult(std::string* result, OutputChecksum* crc) {
+  auto it = g_run.KeptResults.find(g_run.EntryOrdinal);
+  if (it == g_run.KeptResults.end()) return false;
+  KeptResult kept = it->second;
+  g_run.KeptResults.erase(it);
+  if (OsFileIdentity(kept.path) != kept.identity ||
+      OsFileIdentity(kept.source) != kept.source_identity) {
+    DeleteFileQuietly(kept.path);
+    return false;
+  }
+  *result = kept.path;
+  crc->value = kept.crc;
+  crc->complete = kept.crc_complete;
+  return true;
+}
+
+void KeepResult(const std::string& result, const OutputChecksum& crc, const std::string& source) {
+  KeptResult kept{result, OsFileIdentity(result), source, OsFileIdentity(source), crc.value,
+                  crc.complete};
+  if (kept.identity.empty() || kept.source_identity.empty()) {
+    DeleteFileQuietly(result);
+    return;
+  }
+  g_run.KeptResults[g_run.EntryOrdinal] = kept;
 }
 
 // False stops the pass.
@@ -134,7 +179,15 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
   // found not new: reading it again would cost a whole pass over the file.
   bool ready_new = result != e.InstalledPath && IsNewFile(Examine(result));
   OutputChecksum decoded;
-  if (!ready_new && !DecodeChain(installed, &result, &decoded)) {
+  std::string source;
+  bool kept = !test && !ready_new && TakeKeptResult(&result, &decoded);
+  // Results kept for later give way when this entry needs their room.
+  int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
+  if (!ready_new && !kept && !g_run.KeptResults.empty() && free_bytes >= 0 &&
+      free_bytes < DecodingNeeds(e)) {
+    DropKeptResults();
+  }
+  if (!ready_new && !kept && !DecodeChain(installed, &result, &decoded, &source)) {
     if (e.OptionalFile) {
       if (!quiet) LogMessage(kMsgNoSourceOptional);
       return true;
@@ -167,7 +220,11 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
     }
     PutInPlace(staged, e.InstalledPath);
   }
-  if (!ready_new) DeleteFileQuietly(result);
+  if (test && !ready_new) {
+    KeepResult(result, decoded, source);
+  } else if (!ready_new) {
+    DeleteFileQuietly(result);
+  }
   if (announce_outcome) LogMessage(kMsgOk);
   return true;
 }
@@ -183,10 +240,15 @@ bool ApplyEntries(bool test, bool quiet) {
   // write one for each old release); a file this pass has already replaced
   // is not backed up again, so the backup keeps the original.
   g_run.ReplacedThisPass.clear();
+  // Each test pass decodes afresh (it may be at another target); the apply
+  // pass uses what the last one kept.
+  if (test) DropKeptResults();
+  g_run.EntryOrdinal = 0;
   for (;;) {
     PumpPendingMessages();
     int kind = ReadNextEntry();
     if (kind == kEntryEnd) break;
+    ++g_run.EntryOrdinal;
     if (g_run.MultiFileMode) {
       CheckBackupFolderApart();
       // One spelling, the installed one, for the source, the backup and the
@@ -196,7 +258,11 @@ bool ApplyEntries(bool test, bool quiet) {
       path = ResolvedPath(g_run.TargetBase, g_run.EntryName, &g_run.Entry.ResolvedName);
     }
     if (kind == kEntryPatched) {
-      if (!ApplyPatchedEntry(test, quiet)) return false;
+      if (!ApplyPatchedEntry(test, quiet)) {
+        // No apply pass follows a test that stopped.
+        if (test) DropKeptResults();
+        return false;
+      }
     } else {
       if (!quiet) LogMessage(test ? kMsgSkippingIncluded : kMsgWritingIncluded);
       WriteIncludedFile(test);

@@ -62,10 +62,11 @@ class ApplyTest : public TempDirTest {
     std::string s = MessageText(index);
     return s.substr(s[0] == '\x01' ? 1 : 0);
   }
-  // The temp folder must be empty but for the body copy after a pass.
+  // The temp folder must be empty after a pass but for the body copy and
+  // the results a test pass keeps for the apply pass.
   void ExpectOnlyBodyCopyInTemp() {
     std::vector<std::string> names = TempLeftovers(temp_);
-    EXPECT_LE(names.size(), 1u) << (names.empty() ? "" : names[0]);
+    EXPECT_LE(names.size(), 1u + g_run.KeptResults.size()) << (names.empty() ? "" : names[0]);
   }
   PatchContents patch_;
 };
@@ -143,6 +144,61 @@ TEST_F(ApplyTest, ChainStartsAtTheMatchingVersionAndCleansIntermediates) {
   EXPECT_EQ(ReadFileBytes(App("f.bin")), v4);
   EXPECT_EQ(ReadFileBytes(App("backup/f.bin")), v2);
   ExpectOnlyBodyCopyInTemp();
+}
+
+// Temp files made in the run's work folder.
+int g_creates = 0;
+int CountCreates(OsOp op, const std::string& path) {
+  g_creates += op == OsOp::kCreate && path.rfind(g_run.WorkFolder + "\\TRW", 0) == 0;
+  return 0;
+}
+
+// The apply pass puts in place what the test pass decoded and verified,
+// without decoding again, as long as that result and the installed file it
+// came from are untouched; otherwise it decodes again from what is there.
+TEST_F(ApplyTest, TheApplyPassUsesTheTestPassResultsOnlyWhileNothingChanged) {
+  const Bytes old_a = Pattern(4000, 1), old_b = Pattern(3000, 2);
+  Bytes new_a = old_a, new_b = old_b;
+  new_a[100] ^= 1;
+  new_b[200] ^= 1;
+  patch_.Entries.push_back(MakePatchedEntry("a", {old_a}, new_a));
+  patch_.Entries.push_back(MakePatchedEntry("b", {old_b}, new_b));
+  enum Change { kNothing, kResultRewritten, kSourceRewritten };
+  for (Change change : {kNothing, kResultRewritten, kSourceRewritten}) {
+    WriteFileBytes(App("a"), old_a);
+    WriteFileBytes(App("b"), old_b);
+    ASSERT_TRUE(Pass(true, true)) << change;
+    ASSERT_EQ(g_run.KeptResults.size(), 2u) << change;
+    if (change == kResultRewritten) {
+      // Same size, other bytes: no longer what was verified.
+      WriteFileBytes(Native(g_run.KeptResults[1].path), old_a);
+    } else if (change == kSourceRewritten) {
+      Bytes other = old_a;
+      other[0] ^= 1;
+      WriteFileBytes(App("a"), other);
+    }
+    g_creates = 0;
+    SetOsFaultHook(CountCreates);
+    bool applied = ApplyEntries(false, true);
+    SetOsFaultHook(nullptr);
+    if (change == kSourceRewritten) {
+      // Checked again: the changed file is no version the patch knows, so
+      // nothing is decoded and the pass stops there.
+      EXPECT_FALSE(applied);
+      EXPECT_NE(ReadFileBytes(App("a")), new_a);
+      EXPECT_EQ(g_creates, 0);
+      continue;
+    }
+    EXPECT_TRUE(applied) << change;
+    EXPECT_EQ(ReadFileBytes(App("a")), new_a) << change;
+    EXPECT_EQ(ReadFileBytes(App("b")), new_b) << change;
+    // Kept results need no temp files; a decode makes an output and five
+    // streams.
+    EXPECT_EQ(g_creates, change == kNothing ? 0 : 6) << change;
+    EXPECT_TRUE(g_run.KeptResults.empty());
+    std::remove(App("backup/a").c_str());
+    std::remove(App("backup/b").c_str());
+  }
 }
 
 TEST_F(ApplyTest, MissingInstalledFileIsRebuiltFromTheBackupCopy) {

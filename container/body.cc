@@ -153,6 +153,7 @@ void CloseWorkFolder() {
   if (g_run.StagedRecord != kNoOsFile) OsClose(g_run.StagedRecord, &err);
   g_run.StagedRecord = kNoOsFile;
   RemoveWorkFolder(g_run.WorkFolder, g_run.WorkFolderLock);
+  g_run.KeptResults.clear();
   g_run.WorkFolder.clear();
   g_run.WorkFolderLock = kNoOsFile;
   ClearIoError();

@@ -67,6 +67,11 @@ bool OsFileExists(const std::string& path);
 // the answer false: no single file is meant.
 bool OsResolveName(const std::string& base, const std::string& relative, std::string* resolved);
 
+// A text that changes whenever the file at path is replaced or written:
+// size, times and (where the system has one) file number. Empty when there
+// is no such file.
+std::string OsFileIdentity(const std::string& path);
+
 // True when anything at all has the name: file, folder, link (even one
 // that leads nowhere), pipe.
 bool OsNameTaken(const std::string& path);

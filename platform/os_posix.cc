@@ -487,6 +487,16 @@ bool OsResolveName(const std::string& base, const std::string& relative, std::st
   return true;
 }
 
+std::string OsFileIdentity(const std::string& path) {
+  struct stat st;
+  if (stat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
+  // The change time moves on every write and cannot be set back by a user.
+  return std::to_string(st.st_size) + ":" + std::to_string(st.st_dev) + ":" +
+         std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
+         std::to_string(st.st_ctim.tv_nsec);
+}
+
 bool OsNameTaken(const std::string& path) { return Exists(NativePath(path)); }
 
 bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {

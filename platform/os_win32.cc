@@ -363,6 +363,19 @@ bool OsResolveName(const std::string& base, const std::string& relative, std::st
   return true;
 }
 
+std::string OsFileIdentity(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d) ||
+      (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return std::string();
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "%lu:%lu:%lu:%lu:%lu:%lu", d.nFileSizeHigh, d.nFileSizeLow,
+                d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime,
+                d.ftCreationTime.dwHighDateTime, d.ftCreationTime.dwLowDateTime);
+  return text;
+}
+
 bool OsNameTaken(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
@@ -81,6 +82,17 @@ struct FileEntry {
   int32_t StreamStart[kMaxVersions + 1] = {};
 };
 
+// A new file that a test pass decoded and verified, kept in the work folder
+// so that the apply pass puts it in place instead of decoding it again.
+struct KeptResult {
+  std::string path;
+  std::string identity;         // OsFileIdentity of path once verified
+  std::string source;           // the installed file it was decoded from
+  std::string source_identity;  // and that file's identity then
+  uint32_t crc = 0;
+  bool crc_complete = false;
+};
+
 struct RunState {
   RunState() = default;
   RunState(const RunState&) = delete;
@@ -122,6 +134,10 @@ struct RunState {
   // Its record of files staged beside installed ones.
   OsFile StagedRecord = kNoOsFile;
   int64_t StagedRecordEnd = 0;
+  // Results of the last test pass by the entry's place in the pass (from 1),
+  // and the place of the entry being worked on.
+  std::map<int, KeptResult> KeptResults;
+  int EntryOrdinal = 0;
   // Files the current pass has put in place (by OsNameKey of their path).
   std::set<std::string> ReplacedThisPass;
   // The folder this run alone works on, while it holds the lock.

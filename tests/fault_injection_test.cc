@@ -192,8 +192,9 @@ TEST_F(FaultInjectionTest, EveryFailingOperationLeavesUsableFilesAndTheNextRunFi
   }
   RecordProperty("operations", w);
   RecordProperty("cases", cases);
-  // Most operations matter: their failure ends the run.
-  EXPECT_GT(failed_runs, cases / 2);
+  // Many operations matter: their failure ends the run. (The rest tidy up:
+  // the temp files and the work folder of a run go at its end.)
+  EXPECT_GT(failed_runs, cases / 3);
 }
 
 TEST_F(FaultInjectionTest, AKillAfterEveryOperationLeavesUsableFilesAndTheNextRunFinishes) {
