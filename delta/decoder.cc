@@ -28,11 +28,10 @@ void ReadReference(const DecoderState& s, int64_t pos, unsigned char* buf, int64
     if (!ReadChunked(g_run.SourceFile, buf, n)) RaiseReadSourceFailed();
     return;
   }
-  File& out = g_run.OutputFile;
-  if (ReadChunkedAt(out, pos - g_engine.SourceSize, buf, n)) return;
+  if (ReadOutput(pos - g_engine.SourceSize, buf, n)) return;
   // The output is read back from where it was written: when writing it
   // failed (a full disk), that is what went wrong.
-  if (out.WriteFailed()) RaiseWriteOutputFailed();
+  if (g_run.OutputFile.WriteFailed()) RaiseWriteOutputFailed();
   RaisePatchDamaged();
 }
 
@@ -46,8 +45,7 @@ void CheckRoom(int64_t n) {
 
 void WriteOutput(const unsigned char* data, int64_t n) {
   CheckRoom(n);
-  if (!WriteChunked(g_run.OutputFile, data, n)) RaiseWriteOutputFailed();
-  NoteOutput(data, n);
+  if (!AppendOutput(data, n)) RaiseWriteOutputFailed();
 }
 
 void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
@@ -55,7 +53,7 @@ void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
   int64_t position = s.last_copy_pos + offset + s.last_copy_len;
   if (s.fixup_countdown == 0) {
     unsigned char count = 0;
-    if (!ReadChunked(g_run.StreamFile[kNumberStream], &count, 1)) RaisePatchDamaged();
+    if (!ReadStream(kNumberStream, &count, 1)) RaisePatchDamaged();
     s.fixup_count = count;
     --g_engine.NumbersLeft;
     s.fixup_countdown = v.FixupPeriod;
@@ -68,7 +66,7 @@ void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
   if (s.fixup_count == 0) return;
   unsigned char ref[513], data[513];
   ReadReference(s, s.last_copy_pos + s.last_copy_len, ref, s.fixup_count);
-  if (!ReadChunked(g_run.StreamFile[kFixupStream], data, s.fixup_count)) RaiseReadPatchFailed();
+  if (!ReadStream(kFixupStream, data, s.fixup_count)) RaiseReadPatchFailed();
   if (s.add_fixups) {
     for (int i = 0; i < s.fixup_count; ++i) data[i] = static_cast<unsigned char>(data[i] + ref[i]);
   }
@@ -83,7 +81,7 @@ void Insert(DecoderState& s, const SourceVersion& v, int64_t n) {
     // A tail shorter than a block joins the last full block.
     bool last = block <= remaining && remaining < 2 * block;
     int64_t size = last ? remaining : std::min(block, remaining);
-    if (!ReadChunked(g_run.StreamFile[kInsertStream], data, size)) RaiseReadPatchFailed();
+    if (!ReadStream(kInsertStream, data, size)) RaiseReadPatchFailed();
     if (ModeBitReader() == 0) {
       ReadReference(s, s.last_copy_pos + s.last_copy_len + k + s.fixup_count, ref, size);
       for (int64_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(data[i] + ref[i]);
@@ -134,7 +132,7 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
                               ? g_engine.SourceSize + r.new_size
                               : std::max<int64_t>(g_engine.SourceSize, r.new_size);
   g_engine.NumbersLeft = v.StreamLength[kNumberStream];
-  g_engine.OutputEnd = 0;
+  ResetOutput();
   g_engine.OutputLimit = r.max_output;
   g_engine.OutputCrc = 0xFFFFFFFFu;
   g_engine.OutputExcluded = r.output_excluded;
@@ -156,19 +154,28 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   g_run.OutputOpen = true;
 
   g_run.BodyTempFile.Seek(r.body_position);
-  for (int i = 0; i < kStreamCount; ++i) {
-    g_run.StreamPath[i] = MakeTempFileName();
-    // Counted before the extraction, so that the cleanup also removes a
-    // stream file whose extraction fails.
-    g_run.StreamsCreated = i + 1;
-    if (!ExtractStream(v.StreamLength[i], g_run.StreamFile[i], g_run.StreamPath[i])) {
-      RaiseError(kMsgBodyBufferFailed);
+  ReleaseStreamMemory();
+  if (!LoadStreamsInMemory(v.StreamLength)) {
+    for (int i = 0; i < kStreamCount; ++i) {
+      g_run.StreamPath[i] = MakeTempFileName();
+      // Counted before the extraction, so that the cleanup also removes a
+      // stream file whose extraction fails.
+      g_run.StreamsCreated = i + 1;
+      if (!ExtractStream(v.StreamLength[i], g_run.StreamFile[i], g_run.StreamPath[i])) {
+        RaiseError(kMsgBodyBufferFailed);
+      }
     }
+    WindowStreamFiles(v.StreamLength);
   }
   g_engine.ModeBitCount = g_engine.SignBitCount = 0;
   RunInstructions(v);
+  ReleaseStreamMemory();
 
   // Buffered output reaches the disk here; a failure is a failed write.
+  if (!FlushOutput()) {
+    ClearIoError();
+    RaiseWriteOutputFailed();
+  }
   g_run.OutputOpen = false;
   if (!g_run.OutputFile.Close()) {
     ClearIoError();

@@ -463,5 +463,62 @@ TEST_F(DecoderTest, RandomProgramsDecodeAsTheModelSays) {
   EXPECT_GT(wide_numbers, 10);
 }
 
+// Streams beyond a window and output beyond a block, decoded with the streams
+// in memory and through windows over their files: the same bytes and
+// checksum.
+TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
+  Bytes source(200'000);
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<unsigned char>(i * 31 + i / 7);
+  SourceVersion v = Version(source, 3, 0, 16);
+  std::vector<DeltaOp> program;
+  int64_t next = 0;  // where the last copy ended
+  for (int i = 0; i < 40'000; ++i) {
+    if (i % 9 == 4) {
+      program.push_back(InsertOp(Bytes(20, static_cast<unsigned char>(i)), {i % 2 == 0}));
+      continue;
+    }
+    int32_t length = 1 + i % 37;
+    int64_t at = (static_cast<int64_t>(i) * 7919) % 190'000;
+    program.push_back(CopyOp(length, static_cast<int32_t>(at - next),
+                             Bytes{static_cast<unsigned char>(i), 1}));
+    next = at + length;
+  }
+  VersionStreams streams;
+  ASSERT_TRUE(EncodeProgram(v, 0, program, &streams));
+  ASSERT_GT(streams.Stream[kNumberStream].size(), static_cast<size_t>(kStreamWindow));
+  WriteFileBytes(Path("source.bin"), source);
+  LoadStreams(v, streams);
+  for (bool cut : {false}) {
+    SourceVersion version = g_run.Entry.Version[1];
+    if (cut) version.StreamLength[kNumberStream] -= 3;
+    Outcome seen[2];
+    OutputChecksum sums[2];
+    for (int files = 0; files < 2; ++files) {
+      g_stream_memory_budget = files ? 0 : kStreamMemoryBudget;
+      DecodeRequest r = Request(0);
+      r.version = &version;
+      r.output_checksum = &sums[files];
+      seen[files] = Decode(r);
+      ReleaseEngineFiles();  // as the run does after a failure
+    }
+    g_stream_memory_budget = kStreamMemoryBudget;
+    EXPECT_EQ(seen[0].error, seen[1].error) << cut;
+    EXPECT_EQ(seen[0].output, seen[1].output) << cut;
+    if (cut) {
+      EXPECT_EQ(seen[1].error, Fails(kMsgPatchDamaged));
+      continue;
+    }
+    Bytes expected;
+    int message = -1;
+    ASSERT_TRUE(ModelRun(v, source, program, &expected, &message));
+    EXPECT_EQ(seen[1].output, expected);
+    ASSERT_GT(expected.size(), static_cast<size_t>(kOutputBlock));
+    for (const OutputChecksum& sum : sums) {
+      EXPECT_TRUE(sum.complete);
+      EXPECT_EQ(sum.value, ChecksumBytes(expected.data(), expected.size()));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tw

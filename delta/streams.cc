@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -14,6 +15,7 @@
 namespace tw {
 
 EngineCounters g_engine;
+int64_t g_stream_memory_budget = kStreamMemoryBudget;
 
 namespace {
 
@@ -23,6 +25,24 @@ int NextBit(File& stream, uint8_t* byte, int* counter) {
   *counter = (*counter + 1) & 7;
   return bit;
 }
+
+inline int NextBitInMemory(int stream, uint8_t* byte, int* counter) {
+  if (*counter == 0) {
+    if (g_engine.StreamNext[stream] == g_engine.StreamEnd[stream] && !RefillStream(stream, 1)) {
+      RaisePatchDamaged();
+    }
+    *byte = *g_engine.StreamNext[stream]++;
+  }
+  int bit = (*byte >> *counter) & 1;
+  *counter = (*counter + 1) & 7;
+  return bit;
+}
+
+std::unique_ptr<unsigned char[]> g_stream_memory;
+
+// Output bytes [OutputEnd - BlockLength, OutputEnd), not yet written to
+// OutputFile nor folded into OutputCrc.
+unsigned char g_block[kOutputBlock];
 
 // Slicing-by-8 tables: eight bytes per step keep the checksum far from being
 // the slow part of a run.
@@ -122,14 +142,29 @@ const bool kHasFolding = __builtin_cpu_supports("pclmul") && __builtin_cpu_suppo
 }  // namespace
 
 int ModeBitReader() {
+  if (g_engine.StreamsInMemory) {
+    return NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount);
+  }
   return NextBit(g_run.StreamFile[kModeBitStream], &g_engine.ModeBits, &g_engine.ModeBitCount);
 }
 
 int SignBitReader() {
+  if (g_engine.StreamsInMemory) {
+    return NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
+  }
   return NextBit(g_run.StreamFile[kSignBitStream], &g_engine.SignBits, &g_engine.SignBitCount);
 }
 
-int32_t ReadNumber() {
+namespace {
+
+// The magnitude lives in 32 bits: four bytes above 0x7F wrap, as they always
+// have for this format.
+inline int32_t SignedNumber(int sign, int64_t magnitude) {
+  auto value = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
+  return sign ? static_cast<int32_t>(0u - static_cast<uint32_t>(value)) : value;
+}
+
+int32_t ReadNumberFromFiles() {
   File& numbers = g_run.StreamFile[kNumberStream];
   bool failed = false;
   auto next_byte = [&]() -> int64_t {
@@ -151,58 +186,201 @@ int32_t ReadNumber() {
     }
   }
   if (failed) RaisePatchDamaged();
-  // The magnitude lives in 32 bits: four bytes above 0x7F wrap, as they
-  // always have for this format.
-  auto value = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
-  return sign ? static_cast<int32_t>(0u - static_cast<uint32_t>(value)) : value;
+  return SignedNumber(sign, magnitude);
 }
 
-void NoteOutput(const unsigned char* data, int64_t n) {
-  const int64_t start = g_engine.OutputEnd, end = start + n;
+}  // namespace
+
+int32_t ReadNumber() {
+  if (!g_engine.StreamsInMemory) return ReadNumberFromFiles();
+  // Every way of running out is message 0, so the first one raises it.
+  const unsigned char*& next = g_engine.StreamNext[kNumberStream];
+  auto next_byte = [&]() -> int64_t {
+    --g_engine.NumbersLeft;
+    if (next == g_engine.StreamEnd[kNumberStream] && !RefillStream(kNumberStream, 1)) {
+      RaisePatchDamaged();
+    }
+    return *next++;
+  };
+  const int64_t range = g_engine.AddressRange;
+  int sign = NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
+  int64_t magnitude = next_byte();
+  if (range > 255 &&
+      NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount)) {
+    magnitude = (magnitude << 8) | next_byte();
+    if (range > 65535 &&
+        NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount)) {
+      magnitude = (magnitude << 8) | next_byte();
+      if (range > 16777215 &&
+          NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount)) {
+        magnitude = (magnitude << 8) | next_byte();
+      }
+    }
+  }
+  return SignedNumber(sign, magnitude);
+}
+
+bool LoadStreamsInMemory(const int32_t (&length)[kStreamCount]) {
+  int64_t total = 0;
+  for (int32_t n : length) {
+    if (n < 0) return false;
+    total += n;
+  }
+  if (total > g_stream_memory_budget) return false;
+  ReleaseStreamMemory();
+  g_stream_memory.reset(new unsigned char[static_cast<size_t>(std::max<int64_t>(total, 1))]);
+  unsigned char* at = g_stream_memory.get();
+  for (int i = 0; i < kStreamCount; ++i) {
+    if (length[i] > 0) ReadBodyBytes(at, length[i]);
+    g_engine.StreamNext[i] = at;
+    at += length[i];
+    g_engine.StreamEnd[i] = at;
+    g_engine.StreamLeft[i] = 0;
+  }
+  g_engine.StreamsInMemory = true;
+  return true;
+}
+
+void WindowStreamFiles(const int32_t (&length)[kStreamCount]) {
+  ReleaseStreamMemory();
+  g_stream_memory.reset(new unsigned char[kStreamCount * kStreamWindow]);
+  for (int i = 0; i < kStreamCount; ++i) {
+    g_engine.StreamNext[i] = g_engine.StreamEnd[i] = g_stream_memory.get() + i * kStreamWindow;
+    g_engine.StreamLeft[i] = std::max<int32_t>(length[i], 0);
+  }
+  g_engine.StreamsInMemory = true;
+}
+
+bool RefillStream(int i, int64_t n) {
+  int64_t have = g_engine.StreamEnd[i] - g_engine.StreamNext[i];
+  if (n > kStreamWindow || n > have + g_engine.StreamLeft[i]) return false;
+  unsigned char* window = g_stream_memory.get() + i * kStreamWindow;
+  std::memmove(window, g_engine.StreamNext[i], static_cast<size_t>(have));
+  int64_t more = std::min(kStreamWindow - have, g_engine.StreamLeft[i]);
+  if (!ReadChunked(g_run.StreamFile[i], window + have, more)) return false;
+  g_engine.StreamLeft[i] -= more;
+  g_engine.StreamNext[i] = window;
+  g_engine.StreamEnd[i] = window + have + more;
+  return true;
+}
+
+void ReleaseStreamMemory() {
+  g_engine.StreamsInMemory = false;
+  for (int i = 0; i < kStreamCount; ++i) {
+    g_engine.StreamNext[i] = g_engine.StreamEnd[i] = nullptr;
+    g_engine.StreamLeft[i] = 0;
+  }
+  g_stream_memory.reset();
+}
+
+namespace {
+
+// Folds output bytes [start, start + n) into OutputCrc, skipping OutputExcluded.
+void FoldOutput(const unsigned char* data, int64_t start, int64_t n) {
+  const int64_t end = start + n;
   const ExcludedRegion& skip = g_engine.OutputExcluded;
   if (skip.length == 0) {
     g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data, static_cast<size_t>(n));
-  } else {
-    // Fold what lies before the region and what lies after it.
-    const int64_t a = skip.offset, b = static_cast<int64_t>(skip.offset) + skip.length;
-    int64_t head_end = std::min(end, a);
-    if (head_end > start) {
-      g_engine.OutputCrc =
-          ChecksumUpdate(g_engine.OutputCrc, data, static_cast<size_t>(head_end - start));
-    }
-    int64_t tail_start = std::max(start, b);
-    if (end > tail_start) {
-      g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data + (tail_start - start),
-                                          static_cast<size_t>(end - tail_start));
-    }
+    return;
   }
-  g_engine.OutputEnd = end;
+  // Fold what lies before the region and what lies after it.
+  const int64_t a = skip.offset, b = static_cast<int64_t>(skip.offset) + skip.length;
+  int64_t head_end = std::min(end, a);
+  if (head_end > start) {
+    g_engine.OutputCrc =
+        ChecksumUpdate(g_engine.OutputCrc, data, static_cast<size_t>(head_end - start));
+  }
+  int64_t tail_start = std::max(start, b);
+  if (end > tail_start) {
+    g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data + (tail_start - start),
+                                        static_cast<size_t>(end - tail_start));
+  }
+}
+
+// Room for n <= kOutputBlock more bytes at the end of the block, passing a
+// full block on first; nullptr when that write fails.
+inline unsigned char* OutputSpace(int64_t n) {
+  if (n > kOutputBlock - g_engine.BlockLength && !FlushOutput()) return nullptr;
+  return g_block + g_engine.BlockLength;
+}
+
+inline int64_t BlockStart() { return g_engine.OutputEnd - g_engine.BlockLength; }
+
+inline void Appended(int64_t n) {
+  g_engine.BlockLength += n;
+  g_engine.OutputEnd += n;
+}
+
+}  // namespace
+
+void ResetOutput() { g_engine.OutputEnd = g_engine.BlockLength = 0; }
+
+bool FlushOutput() {
+  if (g_engine.BlockLength == 0) return true;
+  FoldOutput(g_block, BlockStart(), g_engine.BlockLength);
+  bool ok = WriteChunked(g_run.OutputFile, g_block, g_engine.BlockLength);
+  g_engine.BlockLength = 0;
+  return ok;
+}
+
+bool AppendOutput(const unsigned char* data, int64_t n) {
+  while (n > 0) {
+    int64_t piece = std::min(n, kOutputBlock);
+    unsigned char* to = OutputSpace(piece);
+    if (to == nullptr) return false;
+    std::memcpy(to, data, static_cast<size_t>(piece));
+    Appended(piece);
+    data += piece;
+    n -= piece;
+  }
+  return true;
+}
+
+bool ReadOutput(int64_t pos, unsigned char* dst, int64_t n) {
+  if (n <= 0) return true;
+  if (pos < 0 || n > g_engine.OutputEnd - pos) return false;
+  if (pos < BlockStart()) {
+    // Written out already; the file still holds its recent bytes in memory.
+    int64_t head = std::min(n, BlockStart() - pos);
+    if (!ReadChunkedAt(g_run.OutputFile, pos, dst, head)) return false;
+    dst += head;
+    pos += head;
+    n -= head;
+  }
+  if (n > 0) std::memcpy(dst, g_block + (pos - BlockStart()), static_cast<size_t>(n));
+  return true;
 }
 
 bool CopyRange(int64_t p, int64_t n) {
-  unsigned char buf[1000];
-  File& out = g_run.OutputFile;
+  // Pieces of at most 1000 bytes: a copy out of the output may overlap its
+  // own destination, and reads each piece only once the one before it is
+  // written, so the piece size decides which overlapping copies succeed.
+  constexpr int64_t kPiece = 1000;
   if (p < g_engine.SourceSize) {
     g_run.SourceFile.Seek(p);
     while (n > 0) {
-      int64_t piece = std::min<int64_t>(n, sizeof buf);
-      if (!ReadChunked(g_run.SourceFile, buf, piece) || !WriteChunked(out, buf, piece)) {
-        return false;
-      }
-      NoteOutput(buf, piece);
+      int64_t piece = std::min(n, kPiece);
+      unsigned char* to = OutputSpace(piece);
+      if (to == nullptr || !ReadChunked(g_run.SourceFile, to, piece)) return false;
+      Appended(piece);
       n -= piece;
     }
     return true;
   }
-  for (int64_t done = 0; n > 0;) {
-    int64_t piece = std::min<int64_t>(n, sizeof buf);
-    if (!ReadChunkedAt(out, p - g_engine.SourceSize + done, buf, piece) ||
-        !WriteChunked(out, buf, piece)) {
+  for (int64_t q = p - g_engine.SourceSize; n > 0;) {
+    int64_t piece = std::min(n, kPiece);
+    if (piece > g_engine.OutputEnd - q) return false;  // not written yet
+    unsigned char* to = OutputSpace(piece);
+    if (to == nullptr) return false;
+    if (q >= BlockStart()) {
+      // Both ends in the block; the piece read ends where the write begins.
+      std::memcpy(to, g_block + (q - BlockStart()), static_cast<size_t>(piece));
+    } else if (!ReadOutput(q, to, piece)) {
       return false;
     }
-    NoteOutput(buf, piece);
+    Appended(piece);
     n -= piece;
-    done += piece;
+    q += piece;
   }
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/file.h"
@@ -17,27 +18,75 @@ struct EngineCounters {
   int64_t SourceSize = 0;  // boundary of the combined space
   int64_t AddressRange = 0;
   int64_t NumbersLeft = 0;
-  int64_t OutputEnd = 0;  // bytes written to OutputFile; writes always append
+  int64_t OutputEnd = 0;  // bytes of output; they are only ever appended
+  int64_t BlockLength = 0;  // of them, how many wait in the output block
   int64_t OutputLimit = -1;  // OutputEnd may not pass this; -1: no bound
-  // Checksum register of the output as it is written, skipping OutputExcluded;
-  // the output is only ever appended to, so this equals the file's checksum.
+  // Checksum register of the output written to OutputFile, skipping
+  // OutputExcluded; once the block is flushed it equals the file's checksum.
   uint32_t OutputCrc = 0xFFFFFFFFu;
   ExcludedRegion OutputExcluded;
   uint8_t ModeBits = 0;
   int ModeBitCount = 0;
   uint8_t SignBits = 0;
   int SignBitCount = 0;
+  // With StreamsInMemory, stream i is read from [StreamNext[i], StreamEnd[i])
+  // in memory, then StreamLeft[i] more bytes of StreamFile[i] a window at a
+  // time. Otherwise straight from StreamFile.
+  bool StreamsInMemory = false;
+  const unsigned char* StreamNext[kStreamCount] = {};
+  const unsigned char* StreamEnd[kStreamCount] = {};
+  int64_t StreamLeft[kStreamCount] = {};
 };
 extern EngineCounters g_engine;
+
+// A version whose streams together fit in this many bytes keeps them in
+// memory; larger ones go through temp files, so memory stays fixed.
+constexpr int64_t kStreamMemoryBudget = 4 << 20;
+// The budget in force; tests lower it to reach the stream files.
+extern int64_t g_stream_memory_budget;
+// Reads the five streams of the given lengths from the body's current
+// position into memory and points g_engine at them; false, with nothing read,
+// when they do not fit in g_stream_memory_budget. Raises message 0 when the
+// body ends inside them.
+bool LoadStreamsInMemory(const int32_t (&length)[kStreamCount]);
+// For streams that were extracted to StreamFile instead: reads them through
+// a window of kStreamWindow bytes each, which costs far less per byte.
+constexpr int64_t kStreamWindow = 64 * 1024;
+void WindowStreamFiles(const int32_t (&length)[kStreamCount]);
+// Returns the memory of either and goes back to plain stream files.
+void ReleaseStreamMemory();
+// Brings at least n <= kStreamWindow bytes of stream i into its window; false
+// when the stream has fewer left or its file fails.
+bool RefillStream(int i, int64_t n);
+
+// n bytes of stream i; false when it has fewer left (or its file fails).
+inline bool ReadStream(int i, unsigned char* dst, int64_t n) {
+  if (!g_engine.StreamsInMemory) return ReadChunked(g_run.StreamFile[i], dst, n);
+  if (n < 0) return false;
+  if (n > g_engine.StreamEnd[i] - g_engine.StreamNext[i] && !RefillStream(i, n)) return false;
+  if (n > 0) std::memcpy(dst, g_engine.StreamNext[i], static_cast<size_t>(n));
+  g_engine.StreamNext[i] += n;
+  return true;
+}
 
 int ModeBitReader();
 int SignBitReader();
 // A sign bit and a magnitude of 1 to 4 bytes, as wide as AddressRange allows.
 int32_t ReadNumber();
-// Accounts for n bytes just appended to OutputFile: moves OutputEnd and folds
-// them into OutputCrc.
-void NoteOutput(const unsigned char* data, int64_t n);
-// Appends [p, p + n) of the combined space to OutputFile.
+// Output is gathered in a block of kOutputBlock bytes and goes to OutputFile,
+// and into OutputCrc, a block at a time: per piece, both cost far more than
+// the piece itself. OutputEnd counts the bytes gathered too.
+constexpr int64_t kOutputBlock = 64 * 1024;
+// Starts a new output at offset 0 with nothing gathered.
+void ResetOutput();
+// Appends n bytes to the output; false when passing a full block on fails.
+bool AppendOutput(const unsigned char* data, int64_t n);
+// Writes out what is gathered; false when the write fails. Due before
+// OutputFile is closed.
+bool FlushOutput();
+// Reads output bytes [pos, pos + n); false unless all of them were written.
+bool ReadOutput(int64_t pos, unsigned char* dst, int64_t n);
+// Appends [p, p + n) of the combined space to the output.
 bool CopyRange(int64_t p, int64_t n);
 // Copies n bytes at the body's current position into a new file at path,
 // reopened for reading; false when the file cannot be created or written.

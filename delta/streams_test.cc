@@ -206,6 +206,7 @@ TEST_F(StreamsTest, CopyRangeAcrossTheSourceBoundary) {
   EXPECT_TRUE(CopyRange(12, 4));  // reads up to the last byte written
   EXPECT_FALSE(CopyRange(9, 2));
   EXPECT_FALSE(CopyRange(20, 5));
+  ASSERT_TRUE(FlushOutput());
   ASSERT_TRUE(g_run.OutputFile.Close());
   EXPECT_EQ(ReadFileBytes(Path("output")),
             Bytes({'H', 'I', 'J', 'H', 'I', 'J', 'J', 'H', 'I', 'J'}));
