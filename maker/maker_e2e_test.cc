@@ -105,13 +105,17 @@ TEST_F(MakerTest, RoundTripsOfRandomReleasesWithChainsFromEveryOldRelease) {
   std::string err;
   ASSERT_EQ(Make("-d 'Upgrade to v3' v1 v2 v3 -o patch.bin", &err), 0) << err;
   EXPECT_NE(err.find("gone.txt"), std::string::npos) << err;  // the warning
+  // Backups are kept in a folder named after the oldest release, so that the
+  // next update's backups do not overwrite them.
+  EXPECT_NE(err.find("backups of replaced files: in the folder backup-v1"), std::string::npos)
+      << err;
   for (std::string from : {"v1", "v2"}) {
     Copy(from, "user-" + from);
     ASSERT_EQ(Apply("patch.bin user-" + from, &err), 0) << from << "\n" << err;
     std::map<std::string, Bytes> got = Tree("user-" + from, "backup");
     got.erase("gone.txt");  // a patch cannot delete files
     EXPECT_EQ(got, Tree("v3")) << from;
-    EXPECT_EQ(ReadFileBytes(Path("user-" + from + "/backup/app.exe")),
+    EXPECT_EQ(ReadFileBytes(Path("user-" + from + "/backup-v1/app.exe")),
               ReadFileBytes(Path(from + "/app.exe")));
   }
   // --list shows the entries, versions and the included files.
@@ -175,8 +179,12 @@ TEST_F(MakerTest, RefusesWhatTheApplierWouldRefuse) {
   Put("g/Backup/config.ini", BytesOf("app"));
   Put("h/x.txt", BytesOf("2"));
   Put("h/Backup/config.ini", BytesOf("app"));
-  EXPECT_EQ(Make("g h -o p.bin", &err), 2);
+  EXPECT_EQ(Make("-b backup g h -o p.bin", &err), 2);
   EXPECT_NE(err.find("--backup-folder"), std::string::npos) << err;
+  Put("g/backup-g/x.txt", BytesOf("1"));
+  EXPECT_EQ(Make("g h -o p.bin", &err), 2);
+  EXPECT_NE(err.find("'backup-g' goes"), std::string::npos) << err;
+  std::remove(Path("g/backup-g/x.txt").c_str());
   EXPECT_EQ(Make("-b saved g h -o p.bin -q", &err), 0) << err;
   std::remove(Path("p.bin").c_str());
   EXPECT_EQ(Make("c", &err), 1);
