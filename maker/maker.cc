@@ -49,7 +49,8 @@ constexpr int64_t kMaxFileSize = 0x7FFFFFFF;
 std::map<std::string, std::string> ListFiles(const std::string& root,
                                              const std::vector<std::string>& skip) {
   std::map<std::string, std::string> files, others;
-  std::string error;
+  std::string error, shown = root;
+  while (shown.size() > 1 && (shown.back() == '/' || shown.back() == '\\')) shown.pop_back();
   if (!ListReleaseFiles(root, &files, &others, &error)) throw std::runtime_error(error);
   auto skipped = [&skip](const std::string& name) {
     for (const std::string& pattern : skip) {
@@ -63,11 +64,11 @@ std::map<std::string, std::string> ListFiles(const std::string& root,
   for (const auto& [name, why] : others) {
     if (skipped(name)) continue;
     if (!why.empty()) {
-      throw std::runtime_error(root + "/" + name + " " + why +
+      throw std::runtime_error(shown + "/" + name + " " + why +
                                "; a patch holds files only (leave it out with --skip)");
     }
     std::fprintf(stderr, "warning: %s/%s is a link; the patch stores the file it leads to\n",
-                 root.c_str(), name.c_str());
+                 shown.c_str(), name.c_str());
   }
   for (const auto& [name, path] : files) {
     // A "\" in a name would be a folder separator on the user's side.
@@ -353,7 +354,7 @@ int MakePatch(const MakeOptions& o) {
   }
   if (!o.applier.empty()) {
     std::string problem = ReadProblem(o.applier);
-    if (problem.empty()) problem = ApplierProblem(o.applier);
+    problem = problem.empty() ? ApplierProblem(o.applier) : "cannot read it: " + problem;
     if (!problem.empty()) return Refuse(o.applier + ": " + problem);
     inputs.push_back(o.applier);
   }

@@ -59,8 +59,11 @@ bool ListReleaseFiles(const std::string& root, std::map<std::string, std::string
     *error = "cannot read the folder " + root + ": " + ec.message();
     return false;
   }
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = fs::relative(it->path(), root).generic_string();
+  // Names relative to the folder as given: fs::relative would resolve links.
+  fs::path base = fs::path(root).lexically_normal();
+  if (!base.has_filename() && base.has_parent_path()) base = base.parent_path();
+  for (fs::recursive_directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().lexically_relative(base).generic_string();
     std::error_code sec;
     const fs::file_status own = it->symlink_status(sec);
     if (fs::is_directory(own) || sec) continue;
