@@ -174,7 +174,9 @@ test_make_self_contained() {
     flunk "took a file that is no patch"
   "$make" "$dir/update.exe" "$fixtures/update.bin" "$dir/y.exe" 2>/dev/null &&
     flunk "took an applier that already carries a patch"
-  [[ ! -e $dir/x.exe && ! -e $dir/y.exe ]] || flunk "left an output after refusing"
+  "$make" "$fixtures/notapatch.bin" "$fixtures/update.bin" "$dir/z.exe" 2>/dev/null &&
+    flunk "took a file that is no applier"
+  [[ ! -e $dir/x.exe && ! -e $dir/y.exe && ! -e $dir/z.exe ]] || flunk "left an output after refusing"
 }
 
 # --- start-up ---------------------------------------------------------------
