@@ -321,10 +321,12 @@ int Refuse(const std::string& why) {
 // The backup folder named after the release it keeps: "backup-" and the
 // first old release's folder (the folder holding it, for a single file).
 std::string DefaultBackupFolder(const MakeOptions& o, bool multi, int code_page) {
-  std::string base = o.olds.empty() ? "" : BaseNameOf(o.olds[0]);
-  if (!multi) {
-    const std::string parent = o.olds[0].substr(0, o.olds[0].size() - base.size());
-    base = parent.empty() ? BaseNameOf(".") : BaseNameOf(parent);
+  std::string base;
+  if (multi) {
+    base = BaseNameOf(o.olds[0]);
+  } else {
+    const size_t cut = o.olds[0].find_last_of("/\\");
+    base = BaseNameOf(cut == std::string::npos ? "." : o.olds[0].substr(0, cut + 1));
   }
   const std::string name = "backup-" + base;
   std::string stored;

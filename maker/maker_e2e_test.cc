@@ -135,6 +135,7 @@ TEST_F(MakerTest, SingleFilesSelfContainedAndBig5Names) {
   Put("new/prog.exe", Edit(rng, old_data));
   std::string err;
   ASSERT_EQ(Make("old/prog.exe new/prog.exe -o single.bin", &err), 0) << err;
+  EXPECT_NE(err.find("in the folder backup-old\n"), std::string::npos) << err;
   Put("user/prog.exe", old_data);
   ASSERT_EQ(Apply("single.bin user/prog.exe", &err), 0) << err;
   EXPECT_EQ(ReadFileBytes(Path("user/prog.exe")), ReadFileBytes(Path("new/prog.exe")));
