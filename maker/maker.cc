@@ -35,7 +35,10 @@ struct Plan {
 
 Bytes MustRead(const std::string& path) {
   Bytes b;
-  if (!ReadWholeFile(path, &b)) throw std::runtime_error("cannot read " + path);
+  if (!ReadWholeFile(path, &b)) {
+    const std::string problem = ReadProblem(path);
+    throw std::runtime_error(path + ": cannot read it: " + (problem.empty() ? "read error" : problem));
+  }
   return b;
 }
 
@@ -76,6 +79,8 @@ std::map<std::string, std::string> ListFiles(const std::string& root,
       throw std::runtime_error(path + ": a \"\\\" in a name would make it a folder path on "
                                "Windows; rename the file");
     }
+    const std::string problem = ReadProblem(path);
+    if (!problem.empty()) throw std::runtime_error(path + ": cannot read it: " + problem);
     const int64_t size = FileSize(path);
     if (size > kMaxFileSize) {
       throw std::runtime_error(path + ": " + std::to_string(size) +

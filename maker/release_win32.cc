@@ -133,7 +133,11 @@ bool ListBelow(const std::wstring& folder, const std::string& prefix, const std:
     if (name == L"." || name == L"..") continue;
     const std::string utf8 = Utf8(name);
     const std::wstring path = folder + L"\\" + name;
-    const bool linked = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    // Other reparse points (deduplicated or cloud files) hold their data
+    // where they are, as plain files and folders do.
+    const bool linked = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                        (fd.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                         fd.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       // A linked folder is not followed: it may lead outside the release, or
       // back into it for ever.

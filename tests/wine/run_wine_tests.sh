@@ -634,7 +634,10 @@ test_maker_code_page() {
   [[ ! -e $dir/p.bin ]] || flunk "wrote a patch after refusing"
   wine "$win/tarnwell-make.exe" -q -c 1252 "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
     -o "$(winpath "$dir/p.bin")" >>"$out/maker_code_page.log" 2>&1 || flunk "refused code page 1252"
-  "$native/tarnwell-make" -q -c 1252 "$dir/a" "$dir/b" -o "$dir/linux.bin" &&
+  grep -qF 'TARNWELL_CODEPAGE=1252' "$out/maker_code_page.log" ||
+    flunk "no word that the Linux applier needs TARNWELL_CODEPAGE"
+  "$native/tarnwell-make" -q -c 1252 "$dir/a" "$dir/b" -o "$dir/linux.bin" \
+    2>>"$out/maker_code_page.log" &&
     cmp -s "$dir/p.bin" "$dir/linux.bin" || flunk "code page 1252: the patches differ"
 }
 
