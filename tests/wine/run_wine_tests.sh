@@ -659,7 +659,9 @@ test_maker_self_contained() {
     window "Kestrin GUI" until "$apply_hidden" \
     expect '示範遊戲 1.1 更新' expect "$applied" click Button 1 exit 0
   rm "$dir/app/update.exe"
-  diff -r -x backup "$dir/app" "$dir/rel-1.1" >/dev/null || flunk "the folder is not release 1.1"
+  # Backups go to a folder named after the old release by default.
+  diff -r -x backup-rel-1.0 "$dir/app" "$dir/rel-1.1" >/dev/null || flunk "the folder is not release 1.1"
+  [[ -d $dir/app/backup-rel-1.0 ]] || flunk "no backup-rel-1.0 folder"
 }
 
 # run_tests NAME...: the tests named, or those of them TARNWELL_WINE_ONLY names.
