@@ -641,6 +641,40 @@ test_maker_code_page() {
     cmp -s "$dir/p.bin" "$dir/linux.bin" || flunk "code page 1252: the patches differ"
 }
 
+# tarnwell-make.exe checks its command line with the Windows calls before any
+# work: a missing folder is named as missing, an output inside a release or
+# over an existing file is refused, --force replaces it, a program that is no
+# applier is refused; nothing is left behind.
+test_maker_refusals() {
+  local dir log
+  dir=$(fresh maker_refusals)
+  log=$out/maker_refusals.log
+  mkdir -p "$dir/a" "$dir/b"
+  printf 1 >"$dir/a/x.txt"
+  printf 2 >"$dir/b/x.txt"
+  printf 'keep me' >"$dir/taken.bin"
+  refused() {  # refused TEXT ARGS...: exit 2 and TEXT in the log
+    local text=$1
+    shift
+    wine "$win/tarnwell-make.exe" -q "$@" >"$log" 2>&1
+    [[ $? == 2 ]] || flunk "took $*"
+    grep -qF "$text" "$log" || flunk "refusing $* does not say: $text"
+  }
+  refused 'cannot read it' "$(winpath "$dir/missing")" "$(winpath "$dir/b")" -o "$(winpath "$dir/p.bin")"
+  refused 'the output would be inside' "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/b/p.bin")"
+  refused 'exists; --force replaces it' "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/taken.bin")"
+  refused 'is not a tarnwell applier' -s "$(winpath "$win/tarnwell-make.exe")" \
+    "$(winpath "$dir/a")" "$(winpath "$dir/b")" -o "$(winpath "$dir/p.bin")"
+  [[ ! -e $dir/p.bin && ! -e $dir/b/p.bin && $(cat "$dir/taken.bin") == 'keep me' ]] ||
+    flunk "a refusal left or replaced a file"
+  wine "$win/tarnwell-make.exe" -q --force "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/taken.bin")" >"$log" 2>&1 || flunk "--force did not replace the output"
+  [[ $(cat "$dir/taken.bin") != 'keep me' ]] || flunk "--force left the old output"
+  [[ -z $(find "$dir" -name '*.tarnwell-make-*') ]] || flunk "a scratch file was left"
+}
+
 # tarnwell-make.exe --self-contained tarnwell.exe: the user starts the one
 # program in the application's folder and it updates it.
 test_maker_self_contained() {
@@ -679,7 +713,7 @@ if [[ -n $arch ]]; then
   run_tests make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
     close_during_run close_during_search alt_keys file_in_use linked_folder \
-    case_clash two_at_once big5_names links maker_same_patch maker_code_page maker_self_contained
+    case_clash two_at_once big5_names links maker_same_patch maker_code_page maker_refusals maker_self_contained
   echo "wine tests (win$arch): $((SECONDS - start_all))s in the session"
   exit $((failures > 0))
 fi
