@@ -218,6 +218,7 @@ TEST_F(MakerTest, RefusesBadCommandLinesBeforeAnyWork) {
   Put("huge/app.exe", BytesOf("two"));
   { std::ofstream(Path("huge/big.dat")); }
   fs::resize_file(Path("huge/big.dat"), 0x80000000ull);  // sparse: no disk used
+  fs::create_symlink("nothing-here", Path("dangling"));
   std::string err;
   ASSERT_EQ(Make("-q -s applier v1 v2 -o carrier", &err), 0) << err;
 
@@ -234,6 +235,7 @@ TEST_F(MakerTest, RefusesBadCommandLinesBeforeAnyWork) {
       {"single/old.exe single/new.exe -o single/old.exe", {"would replace single/old.exe"}},
       {"v1 v2 -o folder", {"folder: the output is a folder"}},
       {"v1 v2 -o taken.bin", {"taken.bin: exists; --force replaces it"}},
+      {"v1 v2 -o dangling", {"dangling: exists; --force replaces it"}},
       {"v1 v2 -o nowhere/p.bin", {"cannot create nowhere/p.bin", "No such file or directory"}},
       {"-s applier v1 v2 -o applier", {"would replace applier"}},
       {"-s notours.exe v1 v2 -o p.bin", {"notours.exe: is not a tarnwell applier program"}},

@@ -22,6 +22,7 @@ namespace tw {
 // stdout and stderr carry UTF-8 bytes unchanged.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
+// Whether anything has that name, a link that leads nowhere included.
 bool Exists(const std::string& path);
 bool IsFolder(const std::string& path);
 // The last component of a path.

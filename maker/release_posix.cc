@@ -26,8 +26,9 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 }
 
 bool Exists(const std::string& path) {
+  // A link that leads nowhere is something too: the output may not replace it.
   std::error_code ec;
-  return fs::exists(path, ec);
+  return fs::exists(fs::symlink_status(path, ec));
 }
 
 bool IsFolder(const std::string& path) {
