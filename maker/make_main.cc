@@ -19,17 +19,24 @@ const char kUsage[] =
     "single-file patch). Several OLD releases, oldest first, let users of any of\n"
     "them update. Files only in NEW are included whole; unchanged files are left\n"
     "out. The patch is decoded and compared with NEW before it is written.\n"
+    "Warnings (NEW older than OLD, nothing changed, links, a code page other\n"
+    "than 950) are shown even with -q.\n"
     "\n"
-    "  -o, --output FILE          the patch to write\n"
-    "  -s, --self-contained APP   write a copy of the applier APP with the patch appended\n"
+    "  -o, --output FILE          the patch to write (never inside a release)\n"
+    "  -f, --force                replace OUTPUT if it exists\n"
+    "  -s, --self-contained APP   write a copy of the applier APP (tarnwell, tarnwell.exe,\n"
+    "                             tarnwell64.exe; without a patch) with the patch appended\n"
     "  -d, --description TEXT     text shown to the user (UTF-8)\n"
     "      --description-file F   the same, read from a file\n"
-    "  -b, --backup-folder NAME   folder in the target for replaced files (default backup;\n"
+    "  -b, --backup-folder NAME   folder in the target for replaced files (default\n"
+    "                             backup-OLD, OLD the first old release's folder name;\n"
     "                             empty: replace in place without backups)\n"
     "      --registry KEY         key below HKEY_LOCAL_MACHINE naming the installed folder\n"
     "      --registry-value NAME  its value (default: the key's default value)\n"
-    "  -c, --codepage N           Windows code page of names and description (default 950)\n"
+    "  -c, --codepage N           Windows code page of names and description (default 950;\n"
+    "                             the Linux applier needs TARNWELL_CODEPAGE=N for others)\n"
     "      --optional PATTERN     files that may be missing on the user's side (* and ?)\n"
+    "      --skip PATTERN         files left out of the patch (* and ?; repeatable)\n"
     "      --exclude PATTERN:OFFSET:LENGTH\n"
     "                             bytes that checksums skip (volatile data in the file)\n"
     "      --effort N             0 fast ... 3 smallest (default 2)\n"
@@ -63,9 +70,11 @@ int main(int argc, char** raw_argv) {
   argc = static_cast<int>(args.size());
   char** argv = argv_storage.data();
   enum { kDescriptionFile = 256, kRegistry, kRegistryValue, kOptional, kExclude, kEffort, kList,
-         kVersion };
+         kVersion, kSkip };
   static const option kOptions[] = {
       {"output", required_argument, nullptr, 'o'},
+      {"force", no_argument, nullptr, 'f'},
+      {"skip", required_argument, nullptr, kSkip},
       {"self-contained", required_argument, nullptr, 's'},
       {"description", required_argument, nullptr, 'd'},
       {"description-file", required_argument, nullptr, kDescriptionFile},
@@ -85,14 +94,21 @@ int main(int argc, char** raw_argv) {
   tw::MakeOptions o;
   std::string list;
   long long n = 0;
-  for (int c; (c = getopt_long(argc, argv, "o:s:d:b:c:qh", kOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "o:fs:d:b:c:qh", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'o': o.output = optarg; break;
+      case 'f': o.force = true; break;
+      case kSkip: o.skip.push_back(optarg); break;
       case 's': o.applier = optarg; break;
       case 'd': o.description = optarg; break;
       case kDescriptionFile: {
         tw::Bytes text;
-        if (!tw::ReadWholeFile(optarg, &text)) return Usage("cannot read the description file");
+        const std::string problem = tw::ReadProblem(optarg);
+        if (!problem.empty() || !tw::ReadWholeFile(optarg, &text)) {
+          std::fprintf(stderr, "tarnwell-make: %s: cannot read it: %s\n", optarg,
+                       problem.empty() ? "read error" : problem.c_str());
+          return 2;
+        }
         o.description.assign(text.begin(), text.end());
         break;
       }

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <stdexcept>
 
+#include "app/applier_mark.h"
 #include "container/body.h"
 #include "container/entries.h"
 #include "app/startup.h"
@@ -33,15 +35,83 @@ struct Plan {
 
 Bytes MustRead(const std::string& path) {
   Bytes b;
-  if (!ReadWholeFile(path, &b)) throw std::runtime_error("cannot read " + path);
+  if (!ReadWholeFile(path, &b)) {
+    const std::string problem = ReadProblem(path);
+    throw std::runtime_error(path + ": cannot read it: " + (problem.empty() ? "read error" : problem));
+  }
   return b;
 }
 
-std::map<std::string, std::string> ListFiles(const std::string& root) {
-  std::map<std::string, std::string> files;
-  std::string error;
-  if (!ListReleaseFiles(root, &files, &error)) throw std::runtime_error(error);
+// Sizes are stored as signed 32-bit numbers.
+constexpr int64_t kMaxFileSize = 0x7FFFFFFF;
+
+// The files of a release that go into the patch: links to files of the
+// release are read through (with a warning), any other link is refused, and
+// files matching a skip pattern are left out before anything else is asked
+// of them.
+std::map<std::string, std::string> ListFiles(const std::string& root,
+                                             const std::vector<std::string>& skip) {
+  std::map<std::string, std::string> files, others;
+  std::string error, shown = root;
+  while (shown.size() > 1 && (shown.back() == '/' || shown.back() == '\\')) shown.pop_back();
+  if (!ListReleaseFiles(root, &files, &others, &error)) throw std::runtime_error(error);
+  auto skipped = [&skip](const std::string& name) {
+    for (const std::string& pattern : skip) {
+      if (MatchesPattern(pattern, name)) return true;
+    }
+    return false;
+  };
+  for (auto it = files.begin(); it != files.end();) {
+    it = skipped(it->first) ? files.erase(it) : std::next(it);
+  }
+  for (const auto& [name, why] : others) {
+    if (skipped(name)) continue;
+    if (!why.empty()) {
+      throw std::runtime_error(shown + "/" + name + " " + why +
+                               "; a patch holds files only (leave it out with --skip)");
+    }
+    std::fprintf(stderr, "warning: %s/%s is a link; the patch stores the file it leads to\n",
+                 shown.c_str(), name.c_str());
+  }
+  for (const auto& [name, path] : files) {
+    // A "\" in a name would be a folder separator on the user's side.
+    if (name.find('\\') != std::string::npos) {
+      throw std::runtime_error(path + ": a \"\\\" in a name would make it a folder path on "
+                               "Windows; rename the file");
+    }
+    const std::string problem = ReadProblem(path);
+    if (!problem.empty()) throw std::runtime_error(path + ": cannot read it: " + problem);
+    const int64_t size = FileSize(path);
+    if (size > kMaxFileSize) {
+      throw std::runtime_error(path + ": " + std::to_string(size) +
+                               " bytes; a patch holds files of at most 2,147,483,647 bytes");
+    }
+  }
   return files;
+}
+
+// Why a program cannot carry a patch; "" when it is a plain applier of ours.
+std::string ApplierProblem(const std::string& path) {
+  Bytes b;
+  if (!ReadWholeFile(path, &b)) return "cannot read it";
+  static const unsigned char kTrailer[] = {0x43, 0x84, 0x7F, 0x3E};
+  if (b.size() >= 4 && std::equal(b.end() - 4, b.end(), kTrailer)) {
+    return "already carries a patch; give the plain applier";
+  }
+  const bool program = (b.size() >= 2 && b[0] == 'M' && b[1] == 'Z') ||
+                       (b.size() >= 4 && std::memcmp(b.data(), "\x7f" "ELF", 4) == 0);
+  const std::string mark = std::string(TW_APPLIER_MARK_HEAD) + TW_APPLIER_MARK_TAIL;
+  if (!program || std::search(b.begin(), b.end(), mark.begin(), mark.end()) == b.end()) {
+    return "is not a tarnwell applier program (tarnwell, tarnwell.exe or tarnwell64.exe)";
+  }
+  return "";
+}
+
+// The newest last-write time among files.
+int64_t Newest(const std::map<std::string, std::string>& files) {
+  int64_t newest = 0;
+  for (const auto& entry : files) newest = std::max(newest, ModifiedTime(entry.second));
+  return newest;
 }
 
 // The path under which the core can open a file: its own, or else a copy in
@@ -238,31 +308,151 @@ bool MatchesPattern(const std::string& pattern, const std::string& name) {
   return Glob(p.c_str(), name.c_str());
 }
 
+namespace {
+
+// A scratch file that is removed unless it was made the output.
+struct Scratch {
+  std::string path;
+  ~Scratch() {
+    if (!path.empty()) RemoveFile(path);
+  }
+};
+
+int Refuse(const std::string& why) {
+  std::fprintf(stderr, "tarnwell-make: %s\n", why.c_str());
+  return 2;
+}
+
+// The backup folder named after the release it keeps: "backup-" and the
+// first old release's folder (the folder holding it, for a single file).
+std::string DefaultBackupFolder(const MakeOptions& o, bool multi, int code_page) {
+  std::string base;
+  if (multi) {
+    base = BaseNameOf(o.olds[0]);
+  } else {
+    const size_t cut = o.olds[0].find_last_of("/\\");
+    base = BaseNameOf(cut == std::string::npos ? "." : o.olds[0].substr(0, cut + 1));
+  }
+  const std::string name = "backup-" + base;
+  std::string stored;
+  if (base.empty() || IsUnsafeName(Backslashed(name)) || !ToCodePage(name, code_page, &stored)) {
+    return "backup";
+  }
+  return name;
+}
+
+}  // namespace
+
 int MakePatch(const MakeOptions& o) {
   UsePatchCodePage(o.code_page);
+  // Everything that can be checked is checked before the work starts: a
+  // refusal after minutes of comparing would waste the author's time.
+  std::vector<std::string> inputs = o.olds;
+  inputs.push_back(o.new_path);
+  for (const std::string& input : inputs) {
+    const std::string problem = ReadProblem(input);
+    if (!problem.empty()) return Refuse(input + ": cannot read it: " + problem);
+  }
   const bool multi = IsFolder(o.new_path);
   for (const std::string& old : o.olds) {
-    if (IsFolder(old) != multi || !Exists(old)) {
-      std::fprintf(stderr, "tarnwell-make: %s: OLD and NEW must all be folders or all be files\n",
-                   old.c_str());
-      return 2;
+    if (IsFolder(old) != multi) {
+      return Refuse(old + ": OLD and NEW must all be folders or all be files");
     }
   }
-  if (!Exists(o.new_path)) {
-    std::fprintf(stderr, "tarnwell-make: %s does not exist\n", o.new_path.c_str());
-    return 2;
+  if (!o.applier.empty()) {
+    std::string problem = ReadProblem(o.applier);
+    problem = problem.empty() ? ApplierProblem(o.applier) : "cannot read it: " + problem;
+    if (!problem.empty()) return Refuse(o.applier + ": " + problem);
+    inputs.push_back(o.applier);
   }
+  if (IsFolder(o.output)) return Refuse(o.output + ": the output is a folder");
+  for (const std::string& input : inputs) {
+    if (IsSameOrInside(o.output, input)) {
+      return Refuse(o.output + ": the output would " +
+                    (IsFolder(input) ? "be inside " : "replace ") + input + ", an input");
+    }
+  }
+  if (Exists(o.output) && !o.force) {
+    return Refuse(o.output + ": exists; --force replaces it");
+  }
+  for (size_t i = 0; i < o.olds.size(); ++i) {
+    for (size_t j = i + 1; j < inputs.size() && j <= o.olds.size(); ++j) {
+      if (IsSameOrInside(inputs[i], inputs[j]) && IsSameOrInside(inputs[j], inputs[i])) {
+        std::fprintf(stderr, "warning: %s and %s are the same %s\n", inputs[i].c_str(),
+                     inputs[j].c_str(), multi ? "folder" : "file");
+      }
+    }
+  }
+  if (o.code_page != 950) {
+    std::fprintf(stderr,
+                 "warning: code page %d: the Linux applier reads this patch's names only with "
+                 "TARNWELL_CODEPAGE=%d set\n",
+                 o.code_page, o.code_page);
+  }
+  std::string description;
+  if (!ToCodePage(o.description, o.code_page, &description)) {
+    return Refuse("the description cannot be written in code page " + std::to_string(o.code_page));
+  }
+  if (description.find("#%") != std::string::npos) {
+    std::fprintf(stderr, "warning: the applier shows the description only up to its \"#%%\"\n");
+  }
+  if (description.size() > kDescriptionCapacity) {
+    std::fprintf(stderr,
+                 "warning: the description is %zu bytes; the applier shows only the first "
+                 "1,000\n",
+                 description.size());
+  }
+  const std::string backup_folder =
+      o.backup_folder ? *o.backup_folder : DefaultBackupFolder(o, multi, o.code_page);
+  std::string stored_backup;
+  if (!ToCodePage(backup_folder, o.code_page, &stored_backup) ||
+      (!backup_folder.empty() && IsUnsafeName(Backslashed(backup_folder)))) {
+    return Refuse("unusable backup folder name '" + backup_folder + "'");
+  }
+  Scratch scratch;
   try {
     std::vector<Plan> plans;
+    std::map<std::string, std::string> new_files;
+    std::vector<std::map<std::string, std::string>> old_files;
     if (multi) {
-      std::map<std::string, std::string> new_files = ListFiles(o.new_path);
-      std::vector<std::map<std::string, std::string>> old_files;
-      for (const std::string& old : o.olds) old_files.push_back(ListFiles(old));
+      new_files = ListFiles(o.new_path, o.skip);
+      for (const std::string& old : o.olds) old_files.push_back(ListFiles(old, o.skip));
+    } else {
+      for (const std::string& input : inputs) {
+        if (input != o.applier && FileSize(input) > kMaxFileSize) {
+          return Refuse(input + ": " + std::to_string(FileSize(input)) +
+                        " bytes; a patch holds files of at most 2,147,483,647 bytes");
+        }
+      }
+    }
+    // A NEW release older than the OLD ones is most often the arguments
+    // the wrong way round.
+    int64_t newest_old = 0;
+    if (multi) {
+      for (const auto& files : old_files) newest_old = std::max(newest_old, Newest(files));
+    } else {
+      for (const std::string& old : o.olds) newest_old = std::max(newest_old, ModifiedTime(old));
+    }
+    const int64_t newest_new = multi ? Newest(new_files) : ModifiedTime(o.new_path);
+    if (newest_new != 0 && newest_new < newest_old) {
+      std::fprintf(stderr,
+                   "warning: %s looks older than the old release (its newest file is older); "
+                   "is NEW last?\n",
+                   o.new_path.c_str());
+    }
+    std::string error;
+    scratch.path = NewScratchFile(o.output, &error);
+    if (scratch.path.empty()) return Refuse(error);
+    // The patch is written and checked in a work folder first; only a patch
+    // that works reaches the scratch file, and only then the output.
+    const WorkFolder work;
+    if (!work.Usable()) return Refuse("cannot make a work folder in the temporary folder");
+    if (multi) {
       // The applier refuses a patch whose backup folder holds files of the
       // application (its backups would overwrite them): say so now, with the
       // way out.
-      if (!o.backup_folder.empty()) {
-        std::string backup = NameKey(Backslashed(o.backup_folder));
+      if (!backup_folder.empty()) {
+        std::string backup = NameKey(Backslashed(backup_folder));
         while (!backup.empty() && backup.back() == '\\') backup.pop_back();
         std::vector<const std::map<std::string, std::string>*> releases = {&new_files};
         for (const auto& files : old_files) releases.push_back(&files);
@@ -273,7 +463,7 @@ int MakePatch(const MakeOptions& o) {
               std::fprintf(stderr,
                            "tarnwell-make: %s: the release has files where the backup folder "
                            "'%s' goes; choose another with --backup-folder\n",
-                           entry.first.c_str(), o.backup_folder.c_str());
+                           entry.first.c_str(), backup_folder.c_str());
               return 2;
             }
           }
@@ -309,8 +499,11 @@ int MakePatch(const MakeOptions& o) {
         // A release that lacks the file needs it whole: the patch cannot
         // rebuild a file from nothing.
         plan.included = candidates.size() < old_files.size();
-        if (!plan.included) plan.sources = ChainSources(candidates, MustRead(path));
+        if (!plan.included) plan.sources = candidates;
         plans.push_back(plan);
+      }
+      for (Plan& plan : plans) {
+        if (!plan.included) plan.sources = ChainSources(plan.sources, MustRead(plan.new_path));
       }
       std::set<std::string> gone;
       for (const auto& files : old_files) {
@@ -319,7 +512,8 @@ int MakePatch(const MakeOptions& o) {
         }
       }
       for (const std::string& name : gone) {
-        Say(o, "warning: %s is not in the new release, but a patch cannot delete files\n", name);
+        std::fprintf(stderr, "warning: %s is not in the new release, but a patch cannot delete files\n",
+                     name.c_str());
       }
     } else {
       Plan plan;
@@ -339,26 +533,8 @@ int MakePatch(const MakeOptions& o) {
 
     PatchContents patch;
     patch.HeaderMode = multi ? 2 : 1;
-    std::string description;
-    if (!ToCodePage(o.description, o.code_page, &description)) {
-      std::fprintf(stderr, "tarnwell-make: the description cannot be written in code page %d\n",
-                   o.code_page);
-      return 2;
-    }
-    if (description.find("#%") != std::string::npos) {
-      Say(o, "warning: the applier shows the description only up to its \"#%%\"\n");
-    }
-    if (description.size() > kDescriptionCapacity) {
-      Say(o, "warning: the applier shows only the first 1,000 bytes of the description\n");
-    }
     patch.Description = OemFromAnsi(description);
-    if (!ToCodePage(o.backup_folder, o.code_page, &patch.BackupFolderName) ||
-        (!o.backup_folder.empty() && IsUnsafeName(Backslashed(o.backup_folder)))) {
-      std::fprintf(stderr, "tarnwell-make: unusable backup folder name '%s'\n",
-                   o.backup_folder.c_str());
-      return 2;
-    }
-    patch.BackupFolderName = Backslashed(patch.BackupFolderName);
+    patch.BackupFolderName = Backslashed(stored_backup);
     if (!o.registry_key.empty()) {
       patch.HeaderFlags |= kFlagHasRegistryLocation;
       if (!ToCodePage(o.registry_key, o.code_page, &patch.RegistryKeyPath) ||
@@ -430,17 +606,13 @@ int MakePatch(const MakeOptions& o) {
       std::fprintf(stderr, "tarnwell-make: the new file equals every old one; nothing to patch\n");
       return 2;
     }
-
-    // The patch is written and checked in the work folder first, so that
-    // nothing is left at the output unless it works.
-    const WorkFolder work;
-    if (!work.Usable()) {
-      std::fprintf(stderr, "tarnwell-make: cannot make a work folder in the temporary folder\n");
-      return 2;
+    if (patch.Entries.empty()) {
+      std::fprintf(stderr, "warning: no file changed between the releases; the patch changes "
+                           "nothing\n");
     }
+
     const std::string temp = work.path + "/patch";
     const std::string core_temp = CorePathOf(temp);
-    std::string error;
     if (!WritePatchFile(patch, core_temp, "", &error)) {
       std::fprintf(stderr, "tarnwell-make: cannot write %s: %s\n", temp.c_str(), error.c_str());
       return 2;
@@ -455,14 +627,22 @@ int MakePatch(const MakeOptions& o) {
       return 2;
     }
     const std::string applier = o.applier.empty() ? "" : CoreCopy(o.applier, work.path, "applier");
-    if (!WritePatchFile(patch, core_temp, applier, &error) || !MoveOver(temp, o.output)) {
-      std::fprintf(stderr, "tarnwell-make: cannot write %s %s\n", o.output.c_str(), error.c_str());
-      return 2;
+    if (!WritePatchFile(patch, core_temp, applier, &error)) return Refuse(error);
+    if (!MoveOver(temp, scratch.path)) return Refuse("cannot write " + scratch.path);
+    if (!o.applier.empty()) MakeExecutable(scratch.path);
+    if (!Publish(scratch.path, o.output, o.force, &error)) {
+      return Refuse("cannot write " + o.output + ": " + error);
     }
-    if (!o.applier.empty()) MakeExecutable(o.output);
+    scratch.path.clear();
     if (!o.quiet) {
       std::fprintf(stderr, "wrote %s: %zu files changed, %s bytes of new files, %s bytes of patch data\n",
                    o.output.c_str(), changed, Size(total_new).c_str(), Size(total_patch).c_str());
+      std::fprintf(stderr, "backups of replaced files: %s\n",
+                   backup_folder.empty() ? "none" : ("in the folder " + backup_folder).c_str());
+      if (o.code_page != 950) {
+        std::fprintf(stderr, "code page %d: run the Linux applier with TARNWELL_CODEPAGE=%d\n",
+                     o.code_page, o.code_page);
+      }
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarnwell-make: %s\n", e.what());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,9 @@ struct MakeOptions {
   std::string new_path;
   std::string output;
   std::string description;        // UTF-8
-  std::string backup_folder = "backup";
+  // Unset: "backup-" and the first old release's name, so that backups of
+  // successive updates do not overwrite each other. Empty: no backups.
+  std::optional<std::string> backup_folder;
   std::string registry_key;       // below HKEY_LOCAL_MACHINE
   std::string registry_value;
   int code_page = 950;
@@ -28,9 +31,11 @@ struct MakeOptions {
     int32_t length;
   };
   std::vector<Exclude> excludes;
+  std::vector<std::string> skip;  // name patterns of files left out of the patch
   std::string applier;  // write a self-contained copy of this program
   DiffOptions diff;
-  bool quiet = false;
+  bool quiet = false;  // no progress; warnings are shown all the same
+  bool force = false;  // replace an existing output
 };
 
 // Makes, verifies and writes the patch. Returns 0, or 2 after printing why it

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "maker/maker.h"
@@ -105,13 +107,17 @@ TEST_F(MakerTest, RoundTripsOfRandomReleasesWithChainsFromEveryOldRelease) {
   std::string err;
   ASSERT_EQ(Make("-d 'Upgrade to v3' v1 v2 v3 -o patch.bin", &err), 0) << err;
   EXPECT_NE(err.find("gone.txt"), std::string::npos) << err;  // the warning
+  // Backups are kept in a folder named after the oldest release, so that the
+  // next update's backups do not overwrite them.
+  EXPECT_NE(err.find("backups of replaced files: in the folder backup-v1"), std::string::npos)
+      << err;
   for (std::string from : {"v1", "v2"}) {
     Copy(from, "user-" + from);
     ASSERT_EQ(Apply("patch.bin user-" + from, &err), 0) << from << "\n" << err;
     std::map<std::string, Bytes> got = Tree("user-" + from, "backup");
     got.erase("gone.txt");  // a patch cannot delete files
     EXPECT_EQ(got, Tree("v3")) << from;
-    EXPECT_EQ(ReadFileBytes(Path("user-" + from + "/backup/app.exe")),
+    EXPECT_EQ(ReadFileBytes(Path("user-" + from + "/backup-v1/app.exe")),
               ReadFileBytes(Path(from + "/app.exe")));
   }
   // --list shows the entries, versions and the included files.
@@ -129,6 +135,7 @@ TEST_F(MakerTest, SingleFilesSelfContainedAndBig5Names) {
   Put("new/prog.exe", Edit(rng, old_data));
   std::string err;
   ASSERT_EQ(Make("old/prog.exe new/prog.exe -o single.bin", &err), 0) << err;
+  EXPECT_NE(err.find("in the folder backup-old\n"), std::string::npos) << err;
   Put("user/prog.exe", old_data);
   ASSERT_EQ(Apply("single.bin user/prog.exe", &err), 0) << err;
   EXPECT_EQ(ReadFileBytes(Path("user/prog.exe")), ReadFileBytes(Path("new/prog.exe")));
@@ -175,12 +182,141 @@ TEST_F(MakerTest, RefusesWhatTheApplierWouldRefuse) {
   Put("g/Backup/config.ini", BytesOf("app"));
   Put("h/x.txt", BytesOf("2"));
   Put("h/Backup/config.ini", BytesOf("app"));
-  EXPECT_EQ(Make("g h -o p.bin", &err), 2);
+  EXPECT_EQ(Make("-b backup g h -o p.bin", &err), 2);
   EXPECT_NE(err.find("--backup-folder"), std::string::npos) << err;
+  Put("g/backup-g/x.txt", BytesOf("1"));
+  EXPECT_EQ(Make("g h -o p.bin", &err), 2);
+  EXPECT_NE(err.find("'backup-g' goes"), std::string::npos) << err;
+  std::remove(Path("g/backup-g/x.txt").c_str());
   EXPECT_EQ(Make("-b saved g h -o p.bin -q", &err), 0) << err;
   std::remove(Path("p.bin").c_str());
   EXPECT_EQ(Make("c", &err), 1);
   EXPECT_FALSE(PathExists(Path("p.bin")));
+}
+
+// Everything the command line can get wrong is refused before any comparing,
+// with the file and the reason named, and leaves nothing behind: no output,
+// no scratch file, nothing replaced.
+TEST_F(MakerTest, RefusesBadCommandLinesBeforeAnyWork) {
+  Put("v1/app.exe", BytesOf("one"));
+  Put("v2/app.exe", BytesOf("two"));
+  Put("single/old.exe", BytesOf("one"));
+  Put("single/new.exe", BytesOf("two"));
+  Put("taken.bin", BytesOf("keep me"));
+  Put("taken.bin.tarnwell-make.tmp", BytesOf("a user's file"));
+  fs::create_directories(Path("folder"));
+  Put("notours.exe", BytesOf("MZ\x90 some other program"));
+  fs::copy_file(TARNWELL_BIN, Path("applier"));
+  Put("withlink/app.exe", BytesOf("two"));
+  fs::create_symlink("/etc/hostname", Path("withlink/outside"));
+  Put("withdead/app.exe", BytesOf("two"));
+  fs::create_symlink("nothing-here", Path("withdead/dead"));
+  Put("withfolderlink/app.exe", BytesOf("two"));
+  fs::create_symlink(Path("v1"), Path("withfolderlink/linked"));
+  Put("backslash/app.exe", BytesOf("two"));
+  Put("backslash/a\\b.txt", BytesOf("x"));
+  Put("huge/app.exe", BytesOf("two"));
+  { std::ofstream(Path("huge/big.dat")); }
+  fs::resize_file(Path("huge/big.dat"), 0x80000000ull);  // sparse: no disk used
+  fs::create_symlink("nothing-here", Path("dangling"));
+  std::string err;
+  ASSERT_EQ(Make("-q -s applier v1 v2 -o carrier", &err), 0) << err;
+
+  struct Case {
+    std::string args;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"missing v2 -o p.bin", {"missing: cannot read it: No such file or directory"}},
+      {"v1 missing -o p.bin", {"missing: cannot read it: No such file or directory"}},
+      {"v1 single/new.exe -o p.bin", {"v1: OLD and NEW must all be folders or all be files"}},
+      {"v1 v2 -o v2/p.bin", {"v2/p.bin: the output would be inside v2"}},
+      {"v1 v2 -o v1/sub/p.bin", {"inside v1"}},
+      {"single/old.exe single/new.exe -o single/old.exe", {"would replace single/old.exe"}},
+      {"v1 v2 -o folder", {"folder: the output is a folder"}},
+      {"v1 v2 -o taken.bin", {"taken.bin: exists; --force replaces it"}},
+      {"v1 v2 -o dangling", {"dangling: exists; --force replaces it"}},
+      {"v1 v2 -o nowhere/p.bin", {"cannot create nowhere/p.bin", "No such file or directory"}},
+      {"-s applier v1 v2 -o applier", {"would replace applier"}},
+      {"-s notours.exe v1 v2 -o p.bin", {"notours.exe: is not a tarnwell applier program"}},
+      {"-s /bin/ls v1 v2 -o p.bin", {"/bin/ls: is not a tarnwell applier program"}},
+      {std::string("-s '") + TARNWELL_MAKE_BIN + "' v1 v2 -o p.bin", {"not a tarnwell applier"}},
+      {"-s carrier v1 v2 -o p.bin", {"carrier: already carries a patch"}},
+      {"-s missing v1 v2 -o p.bin", {"missing: cannot read it"}},
+      {"--description-file missing v1 v2 -o p.bin", {"missing: cannot read it"}},
+      {"v1 withlink -o p.bin", {"withlink/outside is a link to /etc/hostname, outside the release"}},
+      {"v1 withdead -o p.bin", {"withdead/dead is a link that leads nowhere"}},
+      {"v1 withfolderlink -o p.bin", {"withfolderlink/linked is a link to a folder"}},
+      {"v1 backslash -o p.bin", {"backslash/a\\b.txt", "folder path"}},
+      {"v1 huge -o p.bin", {"huge/big.dat: 2147483648 bytes", "2,147,483,647"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Make(c.args, &err), 2) << c.args << "\n" << err;
+    for (const std::string& text : c.said) {
+      EXPECT_NE(err.find(text), std::string::npos) << c.args << "\n" << err;
+    }
+    EXPECT_FALSE(PathExists(Path("p.bin"))) << c.args;
+    EXPECT_EQ(ReadFileText(Path("taken.bin")), "keep me") << c.args;
+    EXPECT_EQ(ReadFileText(Path("taken.bin.tarnwell-make.tmp")), "a user's file") << c.args;
+    for (const auto& e : fs::recursive_directory_iterator(dir_)) {
+      EXPECT_EQ(e.path().filename().string().find(".tarnwell-make-"), std::string::npos)
+          << c.args << ": " << e.path();
+    }
+  }
+  // What was refused for a reason the author can lift works once lifted.
+  EXPECT_EQ(Make("-q --force v1 v2 -o taken.bin", &err), 0) << err;
+  EXPECT_NE(ReadFileText(Path("taken.bin")), "keep me");
+  EXPECT_EQ(ReadFileText(Path("taken.bin.tarnwell-make.tmp")), "a user's file");
+  EXPECT_EQ(Make("-q --skip outside v1 withlink -o p.bin", &err), 0) << err;
+  EXPECT_EQ(Make("-q --skip 'big.*' --force v1 huge -o p.bin", &err), 0) << err;
+  ASSERT_EQ(Make("--list p.bin", &err), 0) << err;
+  EXPECT_EQ(err.find("big.dat"), std::string::npos) << err;
+}
+
+// Warnings the author must see reach the terminal even with -q.
+TEST_F(MakerTest, WarnsEvenWhenQuiet) {
+  Put("v1/app.exe", BytesOf("one"));
+  Put("v1/data/level.dat", BytesOf("level"));
+  Put("v2/app.exe", BytesOf("two"));
+  Put("v2/data/level.dat", BytesOf("level"));
+  fs::create_symlink("data/level.dat", Path("v2/level-link.dat"));
+  Copy("v1", "v1-copy");
+  // v2 older than v1: the arguments the wrong way round, most likely.
+  Put("old/app.exe", BytesOf("old"));
+  Put("new/app.exe", BytesOf("new"));
+  fs::last_write_time(Path("new/app.exe"),
+                      fs::last_write_time(Path("old/app.exe")) - std::chrono::hours(48));
+  struct Case {
+    std::string args;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"v1 v2 -o p.bin", {"v2/level-link.dat is a link; the patch stores the file it leads to"}},
+      {"v1 v1 -o p.bin", {"v1 and v1 are the same folder", "no file changed"}},
+      {"v1 ./v1/ -o p.bin", {"are the same folder"}},
+      {"v1 v1-copy -o p.bin", {"no file changed"}},
+      {"new old -o p.bin", {}},
+      {"old new -o p.bin", {"new looks older than the old release"}},
+      {"-c 1252 v1 v2 -o p.bin", {"TARNWELL_CODEPAGE=1252"}},
+      {"-d \"$(head -c 1200 /dev/zero | tr '\\0' x)\" v1 v2 -o p.bin", {"1,000"}},
+  };
+  std::string err;
+  for (const Case& c : cases) {
+    std::remove(Path("p.bin").c_str());
+    EXPECT_EQ(Make("-q " + c.args, &err), 0) << c.args << "\n" << err;
+    for (const std::string& text : c.said) {
+      EXPECT_NE(err.find(text), std::string::npos) << c.args << "\n" << err;
+    }
+    if (c.said.empty()) {
+      EXPECT_EQ(err, "") << c.args;
+    }
+  }
+  // The link's content travels: a user gets the file it led to.
+  std::remove(Path("p.bin").c_str());
+  ASSERT_EQ(Make("-q v1 v2 -o p.bin", &err), 0) << err;
+  Copy("v1", "user");
+  ASSERT_EQ(Apply("p.bin user", &err), 0) << err;
+  EXPECT_EQ(ReadFileText(Path("user/level-link.dat")), "level");
 }
 
 // The Windows maker has no fnmatch; our matcher must agree with it, so that

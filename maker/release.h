@@ -22,16 +22,38 @@ namespace tw {
 // stdout and stderr carry UTF-8 bytes unchanged.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
+// Whether anything has that name, a link that leads nowhere included.
 bool Exists(const std::string& path);
 bool IsFolder(const std::string& path);
 // The last component of a path.
 std::string FileNameOf(const std::string& path);
 
 // Regular files below root by relative name ("/" separators, UTF-8), each
-// with its path. False, with *error naming the folder, when a folder cannot
-// be read or a name cannot be turned into UTF-8.
+// with its path. Links and other entries that are neither files nor folders
+// go to *others instead, by name: "" for a link to a file inside the release
+// (its content is read through the link, so it is in *files too), otherwise
+// why it cannot be part of a release. Linked folders are not followed. False,
+// with *error naming the folder, when a folder cannot be read or a name cannot
+// be turned into UTF-8.
 bool ListReleaseFiles(const std::string& root, std::map<std::string, std::string>* files,
-                      std::string* error);
+                      std::map<std::string, std::string>* others, std::string* error);
+
+// Why a file or folder cannot be read, in the system's words; "" when it can.
+std::string ReadProblem(const std::string& path);
+// Size in bytes; -1 when unknown.
+int64_t FileSize(const std::string& path);
+// Whether path names the folder itself or something below it, after making
+// both absolute and resolving links where the system can.
+bool IsSameOrInside(const std::string& path, const std::string& folder);
+// The last component of the absolute form of a path ("." and "dir/" name
+// their folder); empty when there is none (a root).
+std::string BaseNameOf(const std::string& path);
+// A new empty file beside path (path + a unique suffix), created so that it
+// never replaces anything; its path, or "" with *error saying why.
+std::string NewScratchFile(const std::string& path, std::string* error);
+// Renames from to to; with replace false it fails, rather than replace, when
+// to exists. *error says why in the system's words.
+bool Publish(const std::string& from, const std::string& to, bool replace, std::string* error);
 
 bool ReadWholeFile(const std::string& path, Bytes* out);
 bool WriteWholeFile(const std::string& path, const Bytes& data);

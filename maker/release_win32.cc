@@ -59,14 +59,72 @@ bool Attributes(const std::string& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
   return GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, data) != 0;
 }
 
+// The system's words for an error code, without the line break it ends in.
+std::string SystemMessage(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring w = n > 0 && text != nullptr ? std::wstring(text, n) : L"";
+  if (text != nullptr) LocalFree(text);
+  while (!w.empty() && (w.back() == L'\n' || w.back() == L'\r' || w.back() == L' ' ||
+                        w.back() == L'.')) {
+    w.pop_back();
+  }
+  return w.empty() ? "error " + std::to_string(code) : Utf8(w);
+}
+
+// The absolute form of a path, "\" separated, without a trailing separator
+// (but for a drive's root).
+std::wstring FullWide(const std::string& path) {
+  const std::wstring wide = Backslashed(Wide(path));
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return wide;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  full.resize(n);
+  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+  return full;
+}
+
+// The path a linked file finally leads to, absolute; empty when it leads nowhere.
+std::wstring FinalPath(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return L"";
+  wchar_t buf[32768];
+  const DWORD n = GetFinalPathNameByHandleW(h, buf, 32768, FILE_NAME_NORMALIZED);
+  CloseHandle(h);
+  if (n == 0 || n >= 32768) return L"";
+  std::wstring out(buf, n);
+  if (out.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + out.substr(7);
+  if (out.compare(0, 4, L"\\\\?\\") == 0) return out.substr(4);
+  return out;
+}
+
+std::wstring Upper(std::wstring s) {
+  if (!s.empty()) {
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, s.data(), static_cast<int>(s.size()), s.data(),
+                 static_cast<int>(s.size()));
+  }
+  return s;
+}
+
+bool BelowWide(const std::wstring& path, const std::wstring& folder) {
+  std::wstring p = Upper(path), f = Upper(folder);
+  while (!f.empty() && f.back() == L'\\') f.pop_back();
+  return p == f || (p.size() > f.size() && p.compare(0, f.size(), f) == 0 && p[f.size()] == L'\\');
+}
+
 // Files below folder (a wide path without a trailing separator), named
-// relative to the root by prefix.
-bool ListBelow(const std::wstring& folder, const std::string& prefix,
-               std::map<std::string, std::string>* files, std::string* error) {
+// relative to the root by prefix; real_root is where the release really is.
+bool ListBelow(const std::wstring& folder, const std::string& prefix, const std::wstring& real_root,
+               std::map<std::string, std::string>* files, std::map<std::string, std::string>* others,
+               std::string* error) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) {
-    *error = "cannot read the folder " + Utf8(folder);
+    *error = "cannot read the folder " + Utf8(folder) + ": " + SystemMessage(GetLastError());
     return false;
   }
   bool ok = true;
@@ -75,11 +133,29 @@ bool ListBelow(const std::wstring& folder, const std::string& prefix,
     if (name == L"." || name == L"..") continue;
     const std::string utf8 = Utf8(name);
     const std::wstring path = folder + L"\\" + name;
+    // Other reparse points (deduplicated or cloud files) hold their data
+    // where they are, as plain files and folders do.
+    const bool linked = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                        (fd.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                         fd.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      // A linked folder is not followed (nor is it by the POSIX maker): it
-      // may lead outside the release, or back into it for ever.
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-      ok = ListBelow(path, prefix + utf8 + "/", files, error);
+      // A linked folder is not followed: it may lead outside the release, or
+      // back into it for ever.
+      if (linked) {
+        (*others)[prefix + utf8] = "is a link to a folder";
+      } else {
+        ok = ListBelow(path, prefix + utf8 + "/", real_root, files, others, error);
+      }
+    } else if (linked) {
+      const std::wstring real = FinalPath(path);
+      if (real.empty()) {
+        (*others)[prefix + utf8] = "is a link that leads nowhere";
+      } else if (!BelowWide(real, real_root)) {
+        (*others)[prefix + utf8] = "is a link to " + Utf8(real) + ", outside the release";
+      } else {
+        (*others)[prefix + utf8] = "";
+        (*files)[prefix + utf8] = Utf8(path);
+      }
     } else {
       (*files)[prefix + utf8] = Utf8(path);
     }
@@ -119,13 +195,84 @@ std::string FileNameOf(const std::string& path) {
 }
 
 bool ListReleaseFiles(const std::string& root, std::map<std::string, std::string>* files,
-                      std::string* error) {
+                      std::map<std::string, std::string>* others, std::string* error) {
   std::wstring folder = Backslashed(Wide(root));
   while (folder.size() > 1 && folder.back() == L'\\' && folder[folder.size() - 2] != L':') {
     folder.pop_back();
   }
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  return ListBelow(folder, "", files, error);
+  std::wstring real_root = FinalPath(folder);
+  if (real_root.empty()) real_root = FullWide(Utf8(folder));
+  return ListBelow(folder, "", real_root, files, others, error);
+}
+
+std::string ReadProblem(const std::string& path) {
+  const std::wstring wide = Backslashed(Wide(path));
+  const DWORD a = GetFileAttributesW(wide.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return SystemMessage(GetLastError());
+  if (a & FILE_ATTRIBUTE_DIRECTORY) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((wide + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return SystemMessage(GetLastError());
+    FindClose(h);
+    return "";
+  }
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return SystemMessage(GetLastError());
+  CloseHandle(h);
+  return "";
+}
+
+int64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!Attributes(path, &data)) return -1;
+  return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+bool IsSameOrInside(const std::string& path, const std::string& folder) {
+  std::wstring f = FinalPath(Backslashed(Wide(folder)));
+  if (f.empty()) f = FullWide(folder);
+  std::wstring p = FullWide(path);
+  // The path itself may not exist yet; its folder does.
+  const size_t slash = p.find_last_of(L'\\');
+  std::wstring parent = slash == std::wstring::npos ? L"" : FinalPath(p.substr(0, slash));
+  if (!parent.empty()) p = parent + p.substr(slash);
+  return BelowWide(p, f) || BelowWide(FullWide(path), FullWide(folder));
+}
+
+std::string BaseNameOf(const std::string& path) {
+  const std::wstring full = FullWide(path);
+  const size_t slash = full.find_last_of(L"\\:");
+  return Utf8(slash == std::wstring::npos ? full : full.substr(slash + 1));
+}
+
+std::string NewScratchFile(const std::string& path, std::string* error) {
+  for (unsigned k = 0; k < 1000; ++k) {
+    const std::string name = path + ".tarnwell-make-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(k);
+    HANDLE h = CreateFileW(Wide(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return name;
+    }
+    const DWORD e = GetLastError();
+    if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) {
+      *error = "cannot create " + name + ": " + SystemMessage(e);
+      return "";
+    }
+  }
+  *error = "cannot create a new file beside " + path;
+  return "";
+}
+
+bool Publish(const std::string& from, const std::string& to, bool replace, std::string* error) {
+  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    return true;
+  }
+  *error = SystemMessage(GetLastError());
+  return false;
 }
 
 bool ReadWholeFile(const std::string& path, Bytes* out) {

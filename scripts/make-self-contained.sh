@@ -22,6 +22,15 @@ if ! ends_in_magic "$patch"; then
   echo "$0: $patch is not a patch file" >&2
   exit 1
 fi
+# Every applier carries this text (app/applier_mark.h); any other program
+# would run as itself and never see the patch.
+mark='tarnwell applier: a patch appended to this program is applied by it'
+if [[ $(head -c 4 "$applier" | od -An -tx1 | tr -d ' \n') != 4d5a* &&
+      $(head -c 4 "$applier" | od -An -tx1 | tr -d ' \n') != 7f454c46 ]] ||
+   ! grep -qaF "$mark" "$applier"; then
+  echo "$0: $applier is not a tarnwell applier program" >&2
+  exit 1
+fi
 # An applier that already carries a patch would hide the new one's prefix
 # behind the old patch: still loadable, but twice the size and confusing.
 if ends_in_magic "$applier"; then

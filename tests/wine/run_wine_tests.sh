@@ -174,7 +174,9 @@ test_make_self_contained() {
     flunk "took a file that is no patch"
   "$make" "$dir/update.exe" "$fixtures/update.bin" "$dir/y.exe" 2>/dev/null &&
     flunk "took an applier that already carries a patch"
-  [[ ! -e $dir/x.exe && ! -e $dir/y.exe ]] || flunk "left an output after refusing"
+  "$make" "$fixtures/notapatch.bin" "$fixtures/update.bin" "$dir/z.exe" 2>/dev/null &&
+    flunk "took a file that is no applier"
+  [[ ! -e $dir/x.exe && ! -e $dir/y.exe && ! -e $dir/z.exe ]] || flunk "left an output after refusing"
 }
 
 # --- start-up ---------------------------------------------------------------
@@ -632,8 +634,45 @@ test_maker_code_page() {
   [[ ! -e $dir/p.bin ]] || flunk "wrote a patch after refusing"
   wine "$win/tarnwell-make.exe" -q -c 1252 "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
     -o "$(winpath "$dir/p.bin")" >>"$out/maker_code_page.log" 2>&1 || flunk "refused code page 1252"
-  "$native/tarnwell-make" -q -c 1252 "$dir/a" "$dir/b" -o "$dir/linux.bin" &&
+  grep -qF 'TARNWELL_CODEPAGE=1252' "$out/maker_code_page.log" ||
+    flunk "no word that the Linux applier needs TARNWELL_CODEPAGE"
+  "$native/tarnwell-make" -q -c 1252 "$dir/a" "$dir/b" -o "$dir/linux.bin" \
+    2>>"$out/maker_code_page.log" &&
     cmp -s "$dir/p.bin" "$dir/linux.bin" || flunk "code page 1252: the patches differ"
+}
+
+# tarnwell-make.exe checks its command line with the Windows calls before any
+# work: a missing folder is named as missing, an output inside a release or
+# over an existing file is refused, --force replaces it, a program that is no
+# applier is refused; nothing is left behind.
+test_maker_refusals() {
+  local dir log
+  dir=$(fresh maker_refusals)
+  log=$out/maker_refusals.log
+  mkdir -p "$dir/a" "$dir/b"
+  printf 1 >"$dir/a/x.txt"
+  printf 2 >"$dir/b/x.txt"
+  printf 'keep me' >"$dir/taken.bin"
+  refused() {  # refused TEXT ARGS...: exit 2 and TEXT in the log
+    local text=$1
+    shift
+    wine "$win/tarnwell-make.exe" -q "$@" >"$log" 2>&1
+    [[ $? == 2 ]] || flunk "took $*"
+    grep -qF "$text" "$log" || flunk "refusing $* does not say: $text"
+  }
+  refused 'cannot read it' "$(winpath "$dir/missing")" "$(winpath "$dir/b")" -o "$(winpath "$dir/p.bin")"
+  refused 'the output would be inside' "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/b/p.bin")"
+  refused 'exists; --force replaces it' "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/taken.bin")"
+  refused 'is not a tarnwell applier' -s "$(winpath "$win/tarnwell-make.exe")" \
+    "$(winpath "$dir/a")" "$(winpath "$dir/b")" -o "$(winpath "$dir/p.bin")"
+  [[ ! -e $dir/p.bin && ! -e $dir/b/p.bin && $(cat "$dir/taken.bin") == 'keep me' ]] ||
+    flunk "a refusal left or replaced a file"
+  wine "$win/tarnwell-make.exe" -q --force "$(winpath "$dir/a")" "$(winpath "$dir/b")" \
+    -o "$(winpath "$dir/taken.bin")" >"$log" 2>&1 || flunk "--force did not replace the output"
+  [[ $(cat "$dir/taken.bin") != 'keep me' ]] || flunk "--force left the old output"
+  [[ -z $(find "$dir" -name '*.tarnwell-make-*') ]] || flunk "a scratch file was left"
 }
 
 # tarnwell-make.exe --self-contained tarnwell.exe: the user starts the one
@@ -654,7 +693,9 @@ test_maker_self_contained() {
     window "Kestrin GUI" until "$apply_hidden" \
     expect '示範遊戲 1.1 更新' expect "$applied" click Button 1 exit 0
   rm "$dir/app/update.exe"
-  diff -r -x backup "$dir/app" "$dir/rel-1.1" >/dev/null || flunk "the folder is not release 1.1"
+  # Backups go to a folder named after the old release by default.
+  diff -r -x backup-rel-1.0 "$dir/app" "$dir/rel-1.1" >/dev/null || flunk "the folder is not release 1.1"
+  [[ -d $dir/app/backup-rel-1.0 ]] || flunk "no backup-rel-1.0 folder"
 }
 
 # run_tests NAME...: the tests named, or those of them TARNWELL_WINE_ONLY names.
@@ -672,7 +713,7 @@ if [[ -n $arch ]]; then
   run_tests make_self_contained no_arguments usage not_a_patch \
     format_191 compressed self_contained_here painted_texts wrong_folder_then_apply window_layout \
     close_during_run close_during_search alt_keys file_in_use linked_folder \
-    case_clash two_at_once big5_names links maker_same_patch maker_code_page maker_self_contained
+    case_clash two_at_once big5_names links maker_same_patch maker_code_page maker_refusals maker_self_contained
   echo "wine tests (win$arch): $((SECONDS - start_all))s in the session"
   exit $((failures > 0))
 fi

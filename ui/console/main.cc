@@ -3,11 +3,16 @@
 //   tarnwell [TARGET]
 #include <string>
 
+#include "app/applier_mark.h"
 #include "app/startup.h"
 
 namespace tw {
 void ConsoleInit();
 void ConsoleFinish();
+}  // namespace tw
+
+namespace tw {
+[[gnu::used]] extern const char kApplierMark[] = TW_APPLIER_MARK_HEAD TW_APPLIER_MARK_TAIL;
 }  // namespace tw
 
 int main(int argc, char** argv) {
