@@ -9,7 +9,7 @@
 //   FOLDER/update.bin      the patch from app-1.0 to app-1.1
 //   FOLDER/big-1.0/        one big file whose patch takes seconds to apply
 //   FOLDER/big-1.1/        the same after the update
-//   FOLDER/big.bin         its patch: one instruction pair every 192 bytes
+//   FOLDER/big.bin         its patch: one instruction pair every 96 bytes
 //   FOLDER/names-1.0/, names-1.1/, names.bin   the same for names whose Big5
 //                          bytes hold "\" as a trail byte, backup folder 備份功
 //   FOLDER/app.new, big.new, names.new  the files an update leaves, one per line
@@ -186,8 +186,9 @@ void SmallApplication(const fs::path& dir) {
 }
 
 void BigApplication(const fs::path& dir) {
-  constexpr size_t kSize = 6 << 20;
-  constexpr size_t kStretch = 192;
+  // Big enough that a run takes a while even when it decodes once and fast.
+  constexpr size_t kSize = 16 << 20;
+  constexpr size_t kStretch = 96;
   Bytes old_data = FakeProgram(kSize, 3), new_data = old_data;
   for (size_t at = kStretch - 1; at < kSize; at += kStretch) new_data[at] ^= 0xff;
   Write(dir / "big-1.0" / kBig.on_disk, old_data);

@@ -359,7 +359,8 @@ EOF_AREAS
 }
 
 # Closing during a run asks first. No: the run goes on. Yes: the run still
-# finishes, then the program ends with 0.
+# finishes, then the program ends with 0. (Both while it tests: the apply
+# pass only puts in place what the test decoded, too fast to catch.)
 test_close_during_run() {
   local dir
   dir=$(fresh close_during_run)
@@ -369,7 +370,7 @@ test_close_during_run() {
   drive close_during_run --timeout 60000 --cd "$dir" "$dir/big-update.exe" "$(winpath "$dir/big")" -- \
     window "Kestrin GUI" close \
     box expect "$close_caption" expect "$close_text" shot close_question press 7 \
-    window "Kestrin GUI" until "$test_passed" absent "$applied" close \
+    window "Kestrin GUI" absent "$test_passed" close \
     box expect "$close_caption" press 6 \
     exit 0
   same_files "$dir/big" "$fixtures/big-1.1" "$fixtures/big.new"
