@@ -79,6 +79,7 @@ class ConsoleTest : public TempDirTest {
     std::string error;
     ASSERT_TRUE(WritePatchFile(patch_, Path("patch.bin"), prefix, &error)) << error;
   }
+  void StopSearchWith(int sig);
   PatchContents patch_;
 };
 
@@ -170,9 +171,21 @@ TEST_F(ConsoleTest, SelfContainedCopySearchesAndAsks) {
 }
 
 // Ctrl-C plays the window's close box: without a terminal it counts as Yes,
-// so the folder search stops at its next step and the run ends.
+// so the folder search stops at its next step and the run ends; SIGTERM and
+// SIGHUP do the same without asking. The run's temp files go with it.
 TEST_F(ConsoleTest, InterruptStopsTheSearch) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    StopSearchWith(sig);
+    EXPECT_EQ(ListNames(temp_), std::vector<std::string>{});
+  }
+}
+
+void ConsoleTest::StopSearchWith(int sig) {
   Bytes old_a = BytesOf("old contents"), new_a = BytesOf("new contents");
+  std::string cmd = "rm -rf '" + Path("app") + "' && mkdir '" + Path("app") + "'";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  patch_.Entries.clear();
   for (int i = 0; i < 6; ++i) {
     std::string folder = "app/d" + std::to_string(i);
     ASSERT_EQ(mkdir(Path(folder).c_str(), 0755), 0);
@@ -180,6 +193,7 @@ TEST_F(ConsoleTest, InterruptStopsTheSearch) {
   }
   patch_.Entries.push_back(MakePatchedEntry("prog.exe", {old_a}, new_a));
   Save();
+  std::remove(Path("stderr").c_str());  // the previous run's question
   int input[2];
   ASSERT_EQ(pipe(input), 0);
   pid_t pid = fork();
@@ -198,12 +212,12 @@ TEST_F(ConsoleTest, InterruptStopsTheSearch) {
   for (int i = 0; i < 200 && ReadText(Path("stderr")).find("(y/n)") == std::string::npos; ++i) {
     usleep(50000);
   }
-  kill(pid, SIGINT);
+  kill(pid, sig);
   close(input[1]);
   int status = 0;
   waitpid(pid, &status, 0);
   std::string err = ReadText(Path("stderr"));
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << err;
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), 2) << err;
   size_t questions = 0;
   for (size_t at = err.find("(y/n)"); at != std::string::npos; at = err.find("(y/n)", at + 1)) {
     ++questions;

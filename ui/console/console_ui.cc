@@ -27,7 +27,16 @@ bool g_has_pending = false;
 std::string g_pending;
 bool g_last_run_succeeded = false;
 
+// SIGTERM and SIGHUP ask for no answer: whoever sends them means it, and
+// the terminal may be gone. They end the run as a Yes to the close question
+// does, so that it finishes cleanly and takes its temp files with it.
+volatile sig_atomic_t g_terminated = 0;
+
 void OnInterrupt(int) { g_interrupted = 1; }
+void OnTerminate(int) {
+  g_terminated = 1;
+  g_interrupted = 1;
+}
 
 // Windows line breaks become plain ones for the terminal, and the core's "\"
 // separators the "/" that the user typed (main turned them around).
@@ -64,7 +73,7 @@ bool ReadYes() {
 void AskToStop() {
   g_interrupted = 0;
   bool yes = true;
-  if (g_stdin_tty) {
+  if (g_stdin_tty && !g_terminated) {
     FlushPending();
     std::fprintf(stderr, "\n[%s]\n%s%s", NativeText(kCloseQuestionCaption).c_str(),
                  NativeText(kCloseQuestionText).c_str(), CatalogueText(32).c_str());
@@ -83,6 +92,9 @@ void ConsoleInit() {
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
+  sa.sa_handler = OnTerminate;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
 void ConsoleFinish() { FlushPending(); }
