@@ -21,12 +21,6 @@
 namespace tw {
 namespace {
 
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 31 + seed * 7) ^ (i >> 5));
-  return b;
-}
-
 class ApplyTest : public TempDirTest {
  protected:
   void SetUp() override {

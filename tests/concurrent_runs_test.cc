@@ -19,12 +19,6 @@
 namespace tw {
 namespace {
 
-Bytes Program(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 31 + seed * 7) ^ (i >> 5));
-  return b;
-}
-
 std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 struct Exit {
@@ -40,7 +34,7 @@ class ConcurrentRunsTest : public TempDirTest {
     patch.BackupFolderName = "old";
     // Files large enough that runs overlap in time.
     for (int i = 0; i < 6; ++i) {
-      Bytes old_data = Program(150000 + 1000 * i, i), new_data = old_data;
+      Bytes old_data = Pattern(150000 + 1000 * i, i), new_data = old_data;
       for (size_t k = 1000; k < new_data.size(); k += 997) new_data[k] ^= 0x5A;
       std::string name = "f" + std::to_string(i) + ".dat";
       old_[name] = "f:" + Str(old_data);

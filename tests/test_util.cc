@@ -76,6 +76,12 @@ Bytes MakeCarrier(const Bytes& body, uint8_t mode, uint8_t flags, uint16_t descr
   return out;
 }
 
+Bytes Pattern(size_t n, unsigned seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 31 + seed * 7) ^ (i >> 5));
+  return b;
+}
+
 std::string Native(std::string core_path) {
   std::replace(core_path.begin(), core_path.end(), '\\', '/');
   return core_path;

@@ -27,6 +27,9 @@ std::string Native(std::string core_path);
 // work folders of runs ("tarnwell-x/TRW0.tmp"), their own records left out.
 std::vector<std::string> TempLeftovers(const std::string& temp);
 
+// n bytes that look a little like a program: varied, with slow drifts.
+Bytes Pattern(size_t n, unsigned seed);
+
 void PutU16(Bytes* out, uint32_t v);
 void PutU32(Bytes* out, uint32_t v);
 
