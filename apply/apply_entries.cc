@@ -7,7 +7,6 @@
 #include "delta/streams.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
-#include "platform/names.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
@@ -54,17 +53,20 @@ std::string UnderTarget(const std::string& name) {
 
 // A release folder that holds the backup folder's name for files of its
 // own would have them overwritten by backups, or its backups refused: such a
-// patch is refused before anything changes.
-void CheckBackupFolderApart() {
+// patch is refused before anything changes. (The loader has already dropped
+// a trailing separator from the name.)
+void CheckBackupFolderApart(bool whole_target) {
   if (!g_run.MultiFileMode || g_run.BackupFolderName.empty()) return;
-  std::string folder = g_run.BackupFolderName;
-  while (EndsWithBackslash(folder) || (!folder.empty() && folder.back() == '/')) folder.pop_back();
-  std::string key = OsNameKey(folder) + "\\";
-  std::string entry = OsNameKey(g_run.EntryName);
-  if (entry.compare(0, key.size(), key) == 0 || entry + "\\" == key ||
-      OsFileExists(g_run.TargetBase + "\\" + folder)) {
-    RaiseErrorText(ExpandMessage(NativeText(kBackupFolderClashText)));
+  const std::string& folder = g_run.BackupFolderName;
+  bool clash = false;
+  if (whole_target) {
+    clash = OsFileExists(g_run.TargetBase + "\\" + folder);
+  } else {
+    std::string key = OsNameKey(folder) + "\\";
+    std::string entry = OsNameKey(g_run.EntryName);
+    clash = entry.compare(0, key.size(), key) == 0 || entry + "\\" == key;
   }
+  if (clash) RaiseErrorText(ExpandMessage(NativeText(kBackupFolderClashText)));
 }
 
 // Runs the version chain from the first version whose source is present and
@@ -243,6 +245,7 @@ bool ApplyEntries(bool test, bool quiet) {
   // Each test pass decodes afresh (it may be at another target); the apply
   // pass uses what the last one kept.
   if (test) DropKeptResults();
+  CheckBackupFolderApart(true);
   g_run.EntryOrdinal = 0;
   for (;;) {
     PumpPendingMessages();
@@ -250,7 +253,7 @@ bool ApplyEntries(bool test, bool quiet) {
     if (kind == kEntryEnd) break;
     ++g_run.EntryOrdinal;
     if (g_run.MultiFileMode) {
-      CheckBackupFolderApart();
+      CheckBackupFolderApart(false);
       // One spelling, the installed one, for the source, the backup and the
       // new file: looked up once, and refused when several files match.
       std::string& path = kind == kEntryPatched ? g_run.Entry.InstalledPath

@@ -101,7 +101,9 @@ void ReleaseTarget() {
 void HoldTarget() {
   std::string folder = g_run.TargetBase;
   if (!g_run.MultiFileMode) {
-    size_t cut = folder.find_last_of("\\/");
+    // A "/" is never the second byte of a double-byte character; a "\" may be.
+    size_t cut = LastBackslash(folder), slash = folder.rfind('/');
+    if (slash != std::string::npos && (cut == std::string::npos || slash > cut)) cut = slash;
     folder = cut == std::string::npos ? "." : folder.substr(0, cut + 1);
   }
   if (g_run.TargetLock != kNoOsFile && folder == g_run.LockedTarget) return;
