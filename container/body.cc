@@ -29,13 +29,51 @@ namespace {
 
 constexpr char kWorkFolderPrefix[] = "tarnwell-";
 
-// Deletes every file in folder (it holds only files: the run makes no
-// folders in it) but the lock.
+// The names a run gives the files in its work folder: its lock (and the lock
+// before it is held), the staged record and the numbered temp files.
+bool IsWorkFileName(const std::string& name) {
+  if (name == "lock" || name == "lock.new" || name == "staged") return true;
+  if (name.size() < 8 || name.compare(0, 3, "TRW") != 0 ||
+      name.compare(name.size() - 4, 4, ".tmp") != 0) {
+    return false;
+  }
+  return std::all_of(name.begin() + 3, name.end() - 4,
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The prefix followed by what the platform's unique part is made of.
+bool IsWorkFolderName(const std::string& name) {
+  constexpr size_t prefix = sizeof kWorkFolderPrefix - 1;
+  if (name.size() < prefix + 6 || name.size() > prefix + 16 ||
+      name.compare(0, prefix, kWorkFolderPrefix) != 0) {
+    return false;
+  }
+  return std::all_of(name.begin() + prefix, name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+}
+
+// A folder that merely looks like a work folder by name (another program's,
+// a user's) may hold anything: it is ours to empty only when everything in
+// it is a file a run makes.
+bool HoldsOnlyWorkFiles(const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  if (!OsListFolder(folder, &entries)) return false;
+  return std::all_of(entries.begin(), entries.end(),
+                     [](const FolderEntry& e) {
+                       return e.name == "." || e.name == ".." ||
+                              (!e.is_folder && IsWorkFileName(e.name));
+                     });
+}
+
+// Deletes the run's files in folder but the lock.
 void EmptyWorkFolder(const std::string& folder) {
   std::vector<FolderEntry> entries;
   if (!OsListFolder(folder, &entries)) return;
   for (const FolderEntry& e : entries) {
-    if (!e.is_folder && e.name != "lock") OsDeleteFile(folder + "\\" + e.name);
+    if (!e.is_folder && e.name != "lock" && IsWorkFileName(e.name)) {
+      OsDeleteFile(folder + "\\" + e.name);
+    }
   }
 }
 
@@ -83,10 +121,9 @@ void RemoveAbandonedWorkFolders() {
   std::vector<FolderEntry> entries;
   if (!OsListFolder(g_run.TempFolder, &entries)) return;
   for (const FolderEntry& e : entries) {
-    if (!e.is_folder || e.name.compare(0, sizeof kWorkFolderPrefix - 1, kWorkFolderPrefix) != 0) {
-      continue;
-    }
+    if (!e.is_folder || !IsWorkFolderName(e.name)) continue;
     std::string folder = g_run.TempFolder + e.name;
+    if (!HoldsOnlyWorkFiles(folder)) continue;
     OsFile lock = kNoOsFile;
     if (!OsClaimAbandonedWorkFolder(folder, &lock)) continue;
     RemoveStagedLeftovers(folder);

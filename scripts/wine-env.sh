@@ -75,7 +75,12 @@ _tarnwell_wine_init() {
   local marker="$WINEPREFIX/.tarnwell-ready"
   [[ $(cat "$marker" 2>/dev/null) == "$_TARNWELL_WINE_SETUP" ]] && return 0
   if [[ ! -f $WINEPREFIX/system.reg ]]; then
-    if [[ -e $WINEPREFIX && -n $(ls -A "$WINEPREFIX") ]]; then
+    if [[ -d $WINEPREFIX/drive_c && ! -L $WINEPREFIX ]]; then
+      # A prefix whose creation was cut short, or that lost its registry:
+      # nothing in it is worth keeping.
+      echo "wine-env.sh: $WINEPREFIX is a damaged Wine prefix; making it again" >&2
+      rm -rf "$WINEPREFIX"
+    elif [[ -e $WINEPREFIX && -n $(ls -A "$WINEPREFIX") ]]; then
       echo "wine-env.sh: $WINEPREFIX exists and is no Wine prefix; refusing to wipe it" >&2
       return 1
     fi

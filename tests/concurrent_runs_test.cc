@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -195,6 +196,50 @@ TEST_F(ConcurrentRunsTest, NamedPipesNeverHangARun) {
   }
   exits = Wait({pid});
   EXPECT_EQ(exits[0].code, 255);
+}
+
+// What killed runs left in the shared temp folder goes with the next run;
+// folders that only look like a run's by name are left as they are, even
+// when old and without a lock.
+TEST_F(ConcurrentRunsTest, OnlyAbandonedWorkFoldersAreRemoved) {
+  struct Folder {
+    std::string name;
+    std::vector<std::string> files;
+    std::vector<std::string> folders;
+    bool removed;
+  };
+  const std::vector<Folder> cases = {
+      {"tarnwell-Ab12cd", {"TRW0.tmp", "TRW17.tmp", "staged"}, {}, true},
+      {"tarnwell-0000aaaa1111bbbb", {"lock.new"}, {}, true},
+      {"tarnwell-empty1", {}, {}, true},
+      {"tarnwell-wine64", {"system.reg", "user.reg"}, {"drive_c"}, false},
+      {"tarnwell-notes1", {"TRW1.tmp", "notes.txt"}, {}, false},
+      {"tarnwell-sub123", {"TRW1.tmp"}, {"TRW2.tmp"}, false},
+      {"tarnwell-x", {"TRW1.tmp"}, {}, false},
+      {"tarnwell-faults-abc123", {"TRW1.tmp"}, {}, false},
+  };
+  for (const Folder& f : cases) {
+    const std::string folder = temp_ + "/" + f.name;
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << f.name;
+    for (const std::string& file : f.files) WriteFileText(folder + "/" + file, "x");
+    for (const std::string& sub : f.folders) ASSERT_EQ(mkdir((folder + "/" + sub).c_str(), 0700), 0);
+    struct timespec old_times[2] = {{time(nullptr) - 7200, 0}, {time(nullptr) - 7200, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, folder.c_str(), old_times, 0), 0);
+  }
+  LayOutFolderState(Path("app"), old_);
+  std::vector<Exit> exits = Wait({Start(Path("app"), 0)});
+  ASSERT_EQ(exits[0].code, 0) << exits[0].err;
+  for (const Folder& f : cases) {
+    const std::string folder = temp_ + "/" + f.name;
+    if (f.removed) {
+      EXPECT_FALSE(PathExists(folder)) << f.name;
+      continue;
+    }
+    std::vector<std::string> expected = f.files;
+    expected.insert(expected.end(), f.folders.begin(), f.folders.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListNames(folder), expected) << f.name;
+  }
 }
 
 }  // namespace
