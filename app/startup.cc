@@ -87,11 +87,14 @@ void StartRun() {
     SetBusyState(2);
     ProgressReset();
     g_run.LogLineCount = 0;
+    g_run.ApplyPassBegun = g_run.Stopped = false;
     g_run.TargetBase = g_run.TargetPath;
     RunPatch();
     LockAfterSuccess();
   } catch (const PatchError& e) {
     ReportError(e.text());
+  } catch (const RunStopped&) {
+    g_run.Stopped = true;
   }
   // However the run ended, its temp files and its hold on the target go.
   ReleaseTarget();

@@ -249,6 +249,7 @@ bool ApplyEntries(bool test, bool quiet) {
   g_run.EntryOrdinal = 0;
   for (;;) {
     PumpPendingMessages();
+    StopIfAsked();
     int kind = ReadNextEntry();
     if (kind == kEntryEnd) break;
     ++g_run.EntryOrdinal;

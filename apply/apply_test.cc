@@ -8,6 +8,7 @@
 #include "apply/apply_entries.h"
 #include "apply/file_ops.h"
 #include "apply/run_patch.h"
+#include "container/body.h"
 #include "container/patch_loader.h"
 #include "delta/streams.h"
 #include "messages/catalogue.h"
@@ -48,6 +49,8 @@ class ApplyTest : public TempDirTest {
       RunPatch();
     } catch (const PatchError& e) {
       return e.text();
+    } catch (const RunStopped&) {
+      return "stopped";
     }
     return "";
   }
@@ -463,10 +466,43 @@ TEST_F(SearchTest, EveryCandidateDeclinedRestoresTheTargetAndRaises16) {
   EXPECT_EQ(ReadFileBytes(App("a1/f")), old_);
 }
 
-TEST_F(SearchTest, CancelStopsTheSearch) {
-  g_fake.on_pump = [] { g_run.CancelRequested = true; };
-  EXPECT_EQ(Run(), MessageText(kMsgNoTargetFound));
-  EXPECT_TRUE(g_fake.boxes.empty());
+// A stop asked for before the apply pass ends the run at its next step with
+// nothing changed and no further question; once the apply pass has begun,
+// it completes.
+TEST_F(SearchTest, StopBeforeTheApplyPassChangesNothing) {
+  struct Case {
+    const char* what;
+    bool search;
+    void (*on_pump)();
+    bool applied;
+  };
+  static int pumps;
+  const Case cases[] = {
+      {"during the search", true, [] { g_run.CancelRequested = true; }, false},
+      {"during the test pass", false,
+       [] { g_run.CancelRequested = ++pumps > 3 && !g_run.ApplyPassBegun; }, false},
+      {"once the apply pass began", false,
+       [] { g_run.CancelRequested = g_run.ApplyPassBegun; }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetRunState();
+    WriteFileBytes(App("a1/f"), old_);
+    std::remove(Native(CorePath("app\\a1\\backup\\f")).c_str());
+    g_run.SearchNeeded = c.search;
+    SetTarget(CorePath(c.search ? "app" : "app\\a1"));
+    pumps = 0;
+    g_fake = FakeUi();
+    g_fake.answers = {kAnswerYes, kAnswerYes};
+    g_fake.on_pump = c.on_pump;
+    EXPECT_EQ(Run(), c.applied ? "" : "stopped");
+    EXPECT_TRUE(g_fake.boxes.empty());
+    EXPECT_EQ(ReadFileBytes(App("a1/f")), c.applied ? new_ : old_);
+    EXPECT_EQ(PathExists(App("a1/backup/f")), c.applied);
+    EXPECT_EQ(ReadFileBytes(App("a2/f")), old_);
+    CloseWorkFolder();
+    EXPECT_EQ(TempLeftovers(temp_), std::vector<std::string>{});
+  }
 }
 
 TEST_F(SearchTest, FittingTargetNeedsNoQuestion) {

@@ -43,7 +43,7 @@ bool SearchTarget(std::string folder, int depth) {
   std::vector<FolderEntry> entries;
   if (!OsListFolder(folder, &entries)) return false;
   for (const FolderEntry& entry : entries) {
-    if (g_run.CancelRequested) return false;
+    StopIfAsked();
     if (entry.name == "." || entry.name == "..") continue;
     g_run.TargetPath = g_run.TargetBase = folder + entry.name;
     bool candidate = g_run.MultiFileMode == entry.is_folder;
@@ -74,6 +74,8 @@ void RunPatch() {
   ShowTargetText(g_run.TargetPath);
   if (!g_run.SearchNeeded && !ApplyEntries(true, false)) RaiseError(kMsgCannotUpdate);
   LogMessage(kMsgTestPassed);
+  StopIfAsked();
+  g_run.ApplyPassBegun = true;
   // The test has just passed on the same entries, so a false here means a
   // source vanished or changed in between; that is no success.
   if (!ApplyEntries(false, false)) RaiseError(kMsgCannotUpdate);

@@ -97,6 +97,7 @@ void RunInstructions(const SourceVersion& v) {
   s.add_fixups = (v.VersionFlags & kVersionPlainFixups) == 0;
   while (g_engine.NumbersLeft > 0) {
     PumpPendingMessages();
+    StopIfAsked();
     int64_t e = ReadNumber();
     if (e == 0) {
       --s.fixup_countdown;

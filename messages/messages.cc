@@ -148,6 +148,12 @@ void RaiseErrorText(const std::string& text) {
   throw PatchError(text);
 }
 
+void StopIfAsked() {
+  if (!g_run.CancelRequested || g_run.ApplyPassBegun) return;
+  ErrorCleanup();
+  throw RunStopped();
+}
+
 void RaiseError(int index) { RaiseErrorText(MessageText(index)); }
 void RaisePatchDamaged() { RaiseError(kMsgPatchDamaged); }
 void RaiseWriteOutputFailed() { RaiseError(kMsgWriteOutputFailed); }

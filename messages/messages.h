@@ -21,6 +21,14 @@ class PatchError : public std::exception {
   std::string text_;
 };
 
+// The user asked to stop before the apply pass began: the run ends with
+// nothing changed and no message. Not a PatchError, so that no handler on
+// the way takes it for a failure to report.
+class RunStopped : public std::exception {
+ public:
+  const char* what() const noexcept override { return "stopped"; }
+};
+
 // A catalogue text or a literal in the build's display encoding.
 const std::string& CatalogueText(int index);
 std::string NativeText(const char* big5);
@@ -36,6 +44,10 @@ void LogMessage(int index);
 bool AskUser(int index, const std::string& caption, unsigned buttons);
 // Puts the text into the log, then shows it in a box.
 void ReportError(const std::string& text);
+
+// Ends the run with RunStopped once a stop was asked for, as long as the
+// apply pass has not begun; from then on the pass completes as asked.
+void StopIfAsked();
 
 [[noreturn]] void RaiseError(int index);
 [[noreturn]] void RaiseErrorText(const std::string& text);

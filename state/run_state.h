@@ -114,6 +114,11 @@ struct RunState {
   uint8_t BusyState = 0;
   bool CancelRequested = false;
   bool ExitAfterStop = false;
+  // Set when the apply pass starts changing the target: a stop asked for
+  // after that lets the pass complete.
+  bool ApplyPassBegun = false;
+  // The last run ended on the user's request with nothing changed.
+  bool Stopped = false;
 
   // The loaded patch.
   PatchHeader Header;

@@ -18,6 +18,10 @@
 namespace tw {
 namespace {
 
+// A stop asked for before anything changed; 130 is what shells report for
+// a program that Ctrl-C ended.
+constexpr int kExitStopped = 130;
+
 volatile sig_atomic_t g_interrupted = 0;
 bool g_stdout_tty = false;
 bool g_stdin_tty = false;
@@ -62,9 +66,19 @@ void FlushPending() {
 }
 
 // Reads one answer line; "y" or "yes" in any case is Yes, anything else No.
+// Ctrl-C while the question waits answers No to that question only (the
+// read is not restarted after a signal), while SIGTERM and SIGHUP still
+// stop the run at its next step.
 bool ReadYes() {
   std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
+  if (!std::getline(std::cin, answer)) {
+    if (g_interrupted && !g_terminated) {
+      g_interrupted = 0;
+      std::cin.clear();
+      std::fputc('\n', stderr);
+    }
+    return false;
+  }
   while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
   for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return answer == "y" || answer == "yes";
@@ -95,6 +109,9 @@ void ConsoleInit() {
   sa.sa_handler = OnTerminate;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+  // A reader that goes away (| head) must not end a run half-way: what
+  // cannot be shown is dropped, and the run completes or stops cleanly.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void ConsoleFinish() { FlushPending(); }
@@ -174,6 +191,10 @@ void LockAfterSuccess() { g_last_run_succeeded = true; }
 void DestroyMainWindow() {}
 int RunMessageLoop() {
   FlushPending();
+  if (g_run.Stopped) {
+    std::fputs("stopped on request; nothing was changed\n", stderr);
+    return kExitStopped;
+  }
   return g_last_run_succeeded ? 0 : 2;
 }
 
