@@ -15,6 +15,7 @@
 #include "delta/decoder.h"
 #include "delta/streams.h"
 #include "messages/messages.h"
+#include "maker/moved.h"
 #include "maker/release.h"
 #include "platform/os.h"
 #include "state/run_state.h"
@@ -28,6 +29,10 @@ struct Plan {
   std::string stored;                // as the patch stores it: "\" separated, code page
   std::string new_path;              // the new file
   std::vector<std::string> sources;  // distinct old contents, in chain order
+  // Per source: its name in its release ("/" separated), and the name the
+  // version stores for it (empty: the entry's own name).
+  std::vector<std::string> source_names;
+  std::vector<std::string> version_names;
   bool included = false;
   ExcludedRegion region;
   bool optional = false;
@@ -190,23 +195,27 @@ std::string Size(int64_t n) {
 }
 
 // The chain a user of any old release can start from: each distinct old
-// content once (its last occurrence), none equal to the new file.
-std::vector<std::string> ChainSources(const std::vector<std::string>& candidates,
-                                      const Bytes& new_data) {
-  std::vector<std::string> chain;
+// source once (its last occurrence), none that already is the new file.
+// Sources are (path, name): one content at two names is two sources, since
+// the applier looks for each at its own name; the new content at another
+// name still has to be put at the entry's.
+std::vector<std::pair<std::string, std::string>> ChainSources(
+    const std::vector<std::pair<std::string, std::string>>& candidates, const std::string& name,
+    const Bytes& new_data) {
+  std::vector<std::pair<std::string, std::string>> chain;
   std::vector<Bytes> contents;
-  for (const std::string& path : candidates) {
-    Bytes data = MustRead(path);
-    if (data == new_data) continue;
+  for (const auto& candidate : candidates) {
+    Bytes data = MustRead(candidate.first);
+    if (candidate.second == name && data == new_data) continue;
     for (size_t i = 0; i < contents.size(); ++i) {
-      if (contents[i] == data) {
+      if (contents[i] == data && chain[i].second == candidate.second) {
         contents.erase(contents.begin() + static_cast<long>(i));
         chain.erase(chain.begin() + static_cast<long>(i));
         break;
       }
     }
     contents.push_back(std::move(data));
-    chain.push_back(path);
+    chain.push_back(candidate);
   }
   return chain;
 }
@@ -263,6 +272,13 @@ bool Verify(const std::string& core_patch, const std::string& work, const std::v
       const FileEntry& e = g_run.Entry;
       if (e.VersionCount != plan.sources.size()) throw std::runtime_error("version count differs");
       for (int k = 1; k <= e.VersionCount; ++k) {
+        if (multi && k - 1 < static_cast<int>(plan.version_names.size())) {
+          const std::string& named = plan.version_names[static_cast<size_t>(k - 1)];
+          if (e.VersionName[k] != NativeFromPatchText(named.empty() ? plan.stored : named)) {
+            throw std::runtime_error(plan.name + ": version " + std::to_string(k) +
+                                     " names another source");
+          }
+        }
         DecodeRequest req;
         req.version = &e.Version[k];
         req.body_position = e.StreamStart[k];
@@ -469,6 +485,17 @@ int MakePatch(const MakeOptions& o) {
           }
         }
       }
+      // A new file with no old file at its path is made from the old file
+      // that helps most. An old file that its own entry replaces is found
+      // again in the backup folder; without one it is no source.
+      auto usable_source = [&](const std::string& old_name) {
+        std::string stored;
+        return (!backup_folder.empty() || !new_files.count(old_name)) &&
+               !IsUnsafeName(Backslashed(old_name)) &&
+               ToCodePage(Backslashed(old_name), o.code_page, &stored);
+      };
+      std::vector<MovedSourceFinder> finders;
+      for (const auto& files : old_files) finders.emplace_back(files, usable_source, MustRead);
       // Names are checked before any work is done, with the applier's own
       // rules, so that a patch it would refuse is never made.
       std::set<std::string> keys;
@@ -491,19 +518,32 @@ int MakePatch(const MakeOptions& o) {
           return 2;
         }
         plan.new_path = path;
-        std::vector<std::string> candidates;
-        for (const auto& files : old_files) {
-          auto it = files.find(name);
-          if (it != files.end()) candidates.push_back(it->second);
-        }
-        // A release that lacks the file needs it whole: the patch cannot
-        // rebuild a file from nothing.
-        plan.included = candidates.size() < old_files.size();
-        if (!plan.included) plan.sources = candidates;
         plans.push_back(plan);
       }
       for (Plan& plan : plans) {
-        if (!plan.included) plan.sources = ChainSources(plan.sources, MustRead(plan.new_path));
+        std::vector<std::pair<std::string, std::string>> candidates;
+        Bytes new_data;
+        for (size_t r = 0; r < old_files.size() && !plan.included; ++r) {
+          auto it = old_files[r].find(plan.name);
+          if (it != old_files[r].end()) {
+            candidates.emplace_back(it->second, plan.name);
+            continue;
+          }
+          if (new_data.empty()) new_data = MustRead(plan.new_path);
+          std::string from = finders[r].Find(plan.name, new_data);
+          // A release with nothing to make the file from needs it whole.
+          plan.included = from.empty();
+          if (!from.empty()) candidates.emplace_back(old_files[r].at(from), from);
+        }
+        if (plan.included) continue;
+        for (const auto& [source, source_name] : ChainSources(candidates, plan.name,
+                                                              MustRead(plan.new_path))) {
+          std::string stored;
+          if (source_name != plan.name) ToCodePage(Backslashed(source_name), o.code_page, &stored);
+          plan.sources.push_back(source);
+          plan.source_names.push_back(source_name);
+          plan.version_names.push_back(stored);
+        }
       }
       std::set<std::string> gone;
       for (const auto& files : old_files) {
@@ -519,7 +559,11 @@ int MakePatch(const MakeOptions& o) {
       Plan plan;
       plan.name = FileNameOf(o.new_path);
       plan.new_path = o.new_path;
-      plan.sources = ChainSources(o.olds, MustRead(o.new_path));
+      std::vector<std::pair<std::string, std::string>> candidates;
+      for (const std::string& old : o.olds) candidates.emplace_back(old, plan.name);
+      for (const auto& source : ChainSources(candidates, plan.name, MustRead(o.new_path))) {
+        plan.sources.push_back(source.first);
+      }
       plans.push_back(plan);
     }
     for (Plan& plan : plans) {
@@ -559,7 +603,7 @@ int MakePatch(const MakeOptions& o) {
         patch.Entries.emplace_back(std::move(included));
         total_new += static_cast<int64_t>(new_data.size());
         total_patch += static_cast<int64_t>(new_data.size());
-        Say(o, "%s%s: included whole, %s bytes (new, or missing from an old release)\n", counter, plan.name,
+        Say(o, "%s%s: included whole, %s bytes (no old file to make it from)\n", counter, plan.name,
             Size(static_cast<int64_t>(new_data.size())));
         ++changed;
         continue;
@@ -589,6 +633,7 @@ int MakePatch(const MakeOptions& o) {
         Bytes to = k + 1 < plan.sources.size() ? MustRead(plan.sources[k + 1]) : new_data;
         VersionBlock block = MakeVersion(from, to, plan.region, o.diff);
         block.Excluded = plan.region;
+        if (k < plan.version_names.size()) block.VersionName = plan.version_names[k];
         for (const Bytes& s : block.Streams.Stream) entry_bytes += static_cast<int64_t>(s.size());
         entry.Versions.push_back(std::move(block));
       }
@@ -598,8 +643,13 @@ int MakePatch(const MakeOptions& o) {
       std::string sizes = Size(old_size) + " -> " + Size(static_cast<int64_t>(new_data.size())) +
                           " bytes";
       Say(o, "%s%s: %s", counter, plan.name, sizes);
-      Say(o, ", patch %s bytes%s\n", Size(entry_bytes),
+      std::string moved;
+      for (const std::string& from : plan.source_names) {
+        if (from != plan.name) moved += (moved.empty() ? ", made from " : " and ") + from;
+      }
+      Say(o, ", patch %s bytes%s", Size(entry_bytes),
           plan.sources.size() > 1 ? " (" + std::to_string(plan.sources.size()) + " versions)" : "");
+      Say(o, "%s\n", moved);
       patch.Entries.emplace_back(std::move(entry));
     }
     if (!multi && patch.Entries.empty()) {

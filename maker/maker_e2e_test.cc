@@ -128,6 +128,55 @@ TEST_F(MakerTest, RoundTripsOfRandomReleasesWithChainsFromEveryOldRelease) {
   EXPECT_NE(err.find("Upgrade to v3"), std::string::npos) << err;
 }
 
+// Files that moved or were renamed between releases are made from their old
+// copies, not sent whole; an old file that its own entry replaces serves
+// through the backup folder, and without one it serves no other file.
+TEST_F(MakerTest, MovedAndRenamedFilesAreMadeFromTheirOldCopies) {
+  std::mt19937 rng(5);
+  Put("v1/bin/tool", Binary(rng, 60000));
+  Put("v1/bin/keep", Binary(rng, 40000));
+  Put("v1/lib/libold.so.1", Binary(rng, 50000));
+  Put("v1/data/x.dat", Binary(rng, 30000));
+  Put("v2/usr/bin/tool", Edit(rng, ReadFileBytes(Path("v1/bin/tool"))));
+  Put("v2/usr/bin/keep", ReadFileBytes(Path("v1/bin/keep")));
+  Put("v2/lib/libnew.so.2", Edit(rng, ReadFileBytes(Path("v1/lib/libold.so.1"))));
+  Put("v2/data/x.dat", Edit(rng, ReadFileBytes(Path("v1/data/x.dat"))));
+  Put("v2/extra/x.dat", Edit(rng, ReadFileBytes(Path("v1/data/x.dat"))));
+  Put("v2/fresh.bin", Binary(rng, 20000));
+  struct Case {
+    const char* backup_option;
+    std::vector<std::string> made_from;
+    bool extra_whole;
+  };
+  const Case cases[] = {
+      {"", {"bin/tool", "bin/keep", "lib/libold.so.1", "data/x.dat"}, false},
+      {"--backup-folder ''", {"bin/tool", "bin/keep", "lib/libold.so.1"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.backup_option);
+    std::string err;
+    ASSERT_EQ(Make(std::string(c.backup_option) + " v1 v2 -o patch.bin --force", &err), 0) << err;
+    for (const std::string& from : c.made_from) {
+      EXPECT_NE(err.find("made from " + from), std::string::npos) << from << "\n" << err;
+    }
+    EXPECT_EQ(err.find("extra/x.dat: included whole") != std::string::npos, c.extra_whole) << err;
+    EXPECT_NE(err.find("fresh.bin: included whole"), std::string::npos) << err;
+    // Moved files travel as deltas: far less than their whole size.
+    const int64_t whole = 60000 + 40000 + 50000 + 30000 + 30000 + 20000;
+    EXPECT_LT(static_cast<int64_t>(ReadFileBytes(Path("patch.bin")).size()), whole / 2);
+    fs::remove_all(Path("user"));
+    Copy("v1", "user");
+    ASSERT_EQ(Apply("patch.bin user", &err), 0) << err;
+    std::map<std::string, Bytes> got = Tree("user", "backup");
+    // A patch cannot delete files: the old names stay beside the new ones.
+    for (const char* old : {"bin/tool", "bin/keep", "lib/libold.so.1"}) {
+      EXPECT_EQ(got[old], ReadFileBytes(Path(std::string("v1/") + old))) << old;
+      got.erase(old);
+    }
+    EXPECT_EQ(got, Tree("v2"));
+  }
+}
+
 TEST_F(MakerTest, SingleFilesSelfContainedAndBig5Names) {
   std::mt19937 rng(5);
   Bytes old_data = Binary(rng, 100000);
