@@ -369,14 +369,18 @@ class FaultTest : public ApplyTest {
     if (op == OsOp::kRename && path.find("\\TRW") != std::string::npos) return EXDEV;
     return op == OsOp::kWrite && path.find(".TRW") != std::string::npos ? ENOSPC : 0;
   }
+  // The second staged file (a's: b comes first) is refused its place.
+  static inline int staged_renames_ = 0;
   static int FailRenameIntoPlace(OsOp op, const std::string& path) {
-    return op == OsOp::kRename && path.find("\\a.TRW") != std::string::npos ? EACCES : 0;
+    if (op != OsOp::kRename || path.find("\\.TRW") == std::string::npos) return 0;
+    return ++staged_renames_ == 2 ? EACCES : 0;
   }
   void TearDown() override {
     SetOsFaultHook(nullptr);
     ApplyTest::TearDown();
   }
   void Prepare() {
+    staged_renames_ = 0;
     old_a_ = Pattern(200000, 1);
     new_a_ = old_a_;
     new_a_[1000] ^= 1;
