@@ -268,7 +268,7 @@ TEST_F(ConsoleTest, PatchThatDoesNotFitFailsWithExitCode2) {
   EXPECT_NE(r.err.find("\nCause: " + Path("app") + "/data: a folder stands where"),
             std::string::npos)
       << r.err;
-  EXPECT_EQ(ReadFileText(Path("app/prog.exe")), "old");
+  EXPECT_EQ(ReadFileText(Path("app/prog.exe")), "old") << r.err << r.out;
 }
 
 }  // namespace
