@@ -231,6 +231,9 @@ TEST_F(ApplyTest, EntriesWithoutSourceStopOrWarn) {
   std::string text = Run();
   g_run.TargetPath = CorePath("app");
   EXPECT_EQ(text, MessageText(kMsgCannotUpdate));
+  // The message names the target; the cause names the entry that stopped it.
+  EXPECT_EQ(g_run.ErrorCause,
+            CorePath("app") + "\\missing-required: not the installed version this patch updates");
   EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"x", "z"}));
   EXPECT_TRUE(TempLeftovers(temp_).empty());
 }
@@ -397,6 +400,9 @@ TEST_F(FaultTest, FailedWriteOfTheNewFileKeepsTheInstalledOne) {
   SetOsFaultHook(FailStagedWrites);
   EXPECT_EQ(Run(), MessageText(kMsgReplaceFailed));
   SetOsFaultHook(nullptr);
+  // The cause is the disk's refusal of the file being written.
+  EXPECT_NE(g_run.ErrorCause.find(".TRW"), std::string::npos) << g_run.ErrorCause;
+  EXPECT_NE(g_run.ErrorCause.find(OsErrorText(ENOSPC)), std::string::npos) << g_run.ErrorCause;
   EXPECT_EQ(ReadFileBytes(App("a")), old_a_);
   EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"a", "b"}));
   SetTarget(CorePath("app"));
