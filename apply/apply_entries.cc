@@ -2,6 +2,7 @@
 
 
 #include "apply/file_ops.h"
+#include "apply/preflight.h"
 #include "container/entries.h"
 #include "delta/decoder.h"
 #include "delta/streams.h"
@@ -66,7 +67,10 @@ void CheckBackupFolderApart(bool whole_target) {
     std::string entry = OsNameKey(g_run.EntryName);
     clash = entry.compare(0, key.size(), key) == 0 || entry + "\\" == key;
   }
-  if (clash) RaiseErrorText(ExpandMessage(NativeText(kBackupFolderClashText)));
+  if (clash) {
+    RaiseErrorTextBecause(ExpandMessage(NativeText(kBackupFolderClashText)),
+                          "the backup folder " + folder + " would mix with the application's files");
+  }
 }
 
 // Runs the version chain from the first version whose source is present and
@@ -195,6 +199,7 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
       return true;
     }
     if (!quiet && multi) LogMessage(kMsgNoSourceRequired);
+    g_run.ErrorCause = e.InstalledPath + ": not the installed version this patch updates";
     return false;
   }
   {
@@ -204,9 +209,14 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
     if (!good) {
       // A wrong result is of no use to anyone; do not leave it in the temp folder.
       if (!ready_new) DeleteFileQuietly(result);
+      g_run.ErrorCause = e.InstalledPath + ": the rebuilt file's checksum is not the patch's";
       if (quiet) return false;
       RaiseError(kMsgChecksumWrong);
     }
+  }
+  if (test && result != e.InstalledPath) {
+    PreflightEntry(e.InstalledPath, e.NewSize, ready_new ? std::string() : result,
+                   multi && !ready_new, kMsgReplaceFailed);
   }
   if (!test && result != e.InstalledPath) {
     // The new file is complete beside the installed one before the installed
@@ -237,6 +247,10 @@ bool ApplyEntries(bool test, bool quiet) {
   // Whatever a pass writes goes below the target; links inside it do not lead out.
   OsSetConfinementRoot(g_run.TargetBase);
   HoldTarget();
+  g_run.ErrorCause.clear();
+  // The test pass also makes sure the apply pass can do all it will need to,
+  // so that a run stops before changing anything rather than half-way.
+  if (test) PreflightBegin();
   g_run.BodyTempFile.Seek(g_run.PatchBodyStart);
   // Entries are taken in order, two that name one file too (a maker may
   // write one for each old release); a file this pass has already replaced
@@ -269,10 +283,15 @@ bool ApplyEntries(bool test, bool quiet) {
       }
     } else {
       if (!quiet) LogMessage(test ? kMsgSkippingIncluded : kMsgWritingIncluded);
-      WriteIncludedFile(test);
+      int64_t length = WriteIncludedFile(test);
+      if (test) {
+        PreflightEntry(g_run.Entry.IncludedPath, length, std::string(), true,
+                       kMsgWriteIncludedFailed);
+      }
     }
     if (!g_run.MultiFileMode) break;
   }
+  if (test) PreflightEnd();
   return true;
 }
 

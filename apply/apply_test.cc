@@ -234,6 +234,9 @@ TEST_F(ApplyTest, EntriesWithoutSourceStopOrWarn) {
   std::string text = Run();
   g_run.TargetPath = CorePath("app");
   EXPECT_EQ(text, MessageText(kMsgCannotUpdate));
+  // The message names the target; the cause names the entry that stopped it.
+  EXPECT_EQ(g_run.ErrorCause,
+            CorePath("app") + "\\missing-required: not the installed version this patch updates");
   EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"x", "z"}));
   EXPECT_TRUE(TempLeftovers(temp_).empty());
 }
@@ -372,14 +375,18 @@ class FaultTest : public ApplyTest {
     if (op == OsOp::kRename && path.find("\\TRW") != std::string::npos) return EXDEV;
     return op == OsOp::kWrite && path.find(".TRW") != std::string::npos ? ENOSPC : 0;
   }
+  // The second staged file (a's: b comes first) is refused its place.
+  static inline int staged_renames_ = 0;
   static int FailRenameIntoPlace(OsOp op, const std::string& path) {
-    return op == OsOp::kRename && path.find("\\a.TRW") != std::string::npos ? EACCES : 0;
+    if (op != OsOp::kRename || path.find("\\.TRW") == std::string::npos) return 0;
+    return ++staged_renames_ == 2 ? EACCES : 0;
   }
   void TearDown() override {
     SetOsFaultHook(nullptr);
     ApplyTest::TearDown();
   }
   void Prepare() {
+    staged_renames_ = 0;
     old_a_ = Pattern(200000, 1);
     new_a_ = old_a_;
     new_a_[1000] ^= 1;
@@ -396,6 +403,9 @@ TEST_F(FaultTest, FailedWriteOfTheNewFileKeepsTheInstalledOne) {
   SetOsFaultHook(FailStagedWrites);
   EXPECT_EQ(Run(), MessageText(kMsgReplaceFailed));
   SetOsFaultHook(nullptr);
+  // The cause is the disk's refusal of the file being written.
+  EXPECT_NE(g_run.ErrorCause.find(".TRW"), std::string::npos) << g_run.ErrorCause;
+  EXPECT_NE(g_run.ErrorCause.find(OsErrorText(ENOSPC)), std::string::npos) << g_run.ErrorCause;
   EXPECT_EQ(ReadFileBytes(App("a")), old_a_);
   EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"a", "b"}));
   SetTarget(CorePath("app"));

@@ -19,10 +19,16 @@ namespace {
 // created exclusively: an existing file (the application's own, another
 // run's) is never truncated or deleted. It is recorded before it is made, so
 // that a run killed at any point leaves nothing that the next run does not
-// know to delete.
+// know to delete. It is short whatever the installed name, so that a name
+// near the file system's limit can still be staged.
 std::string CreateBeside(const std::string& path, File& out) {
+  // The folder as path spells it: "/" is never the second byte of a
+  // double-byte character, "\" may be.
+  size_t cut = LastBackslash(path), slash = path.rfind('/');
+  if (slash != std::string::npos && (cut == std::string::npos || slash > cut)) cut = slash;
+  std::string prefix = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
   for (int n = 0; n < 100; ++n) {
-    std::string name = path + ".TRW" + RunToken() + DecimalText(n) + ".tmp";
+    std::string name = prefix + ".TRW" + RunToken() + DecimalText(n) + ".tmp";
     NoteStagedFile(name, true);
     if (out.CreateNew(name)) return name;
     NoteStagedFile(name, false);
@@ -58,7 +64,7 @@ bool AlreadyInstalled(const std::string& path, int64_t length) {
   file.Close();
   DropStaged(staged);
   ClearIoError();
-  RaiseError(message);
+  RaiseErrorBecause(message, file.LastFailure());
 }
 
 }  // namespace
@@ -114,7 +120,7 @@ void HoldTarget() {
   if (!OsLockFolder(folder, &g_run.TargetLock, &busy)) {
     g_run.TargetLock = kNoOsFile;
     ClearIoError();
-    if (busy) RaiseErrorText(NativeText(kTargetBusyText));
+    if (busy) RaiseErrorTextBecause(NativeText(kTargetBusyText), "another run is updating " + folder);
     return;
   }
   g_run.LockedTarget = folder;
@@ -128,7 +134,8 @@ void SetFileTimeFromDos(File& file, uint32_t stamp) {
 std::string ResolvedPath(const std::string& base, const std::string& name, std::string* relative) {
   std::string resolved;
   if (!OsResolveName(base, name, &resolved)) {
-    RaiseErrorText(ExpandMessage(NativeText(kAmbiguousNameText)));
+    RaiseErrorTextBecause(ExpandMessage(NativeText(kAmbiguousNameText)),
+                          "several files in " + base + " match " + name + " ignoring case");
   }
   if (relative != nullptr) *relative = resolved;
   return base + "\\" + resolved;
@@ -146,7 +153,10 @@ void MoveToBackup(const std::string& path) {
                                     nullptr);
   CreateFolderChain(backup);
   DeleteFileQuietly(backup);
-  if (!OsRenameFile(path, backup)) RaiseError(kMsgBackupFailed);
+  if (!OsRenameFile(path, backup)) {
+    RaiseErrorBecause(kMsgBackupFailed, "moving " + path + " into the backup folder: " +
+                                            OsErrorText(OsLastError()));
+  }
 }
 
 namespace {
@@ -163,7 +173,7 @@ std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int
   std::string staged = CreateBeside(destination, out);
   if (staged.empty()) {
     ClearIoError();
-    RaiseError(message);
+    RaiseErrorBecause(message, out.LastFailure());
   }
   unsigned char buf[65536];
   for (int64_t remaining = n; remaining > 0;) {
@@ -187,8 +197,10 @@ std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int
 
 void Replace(const std::string& staged, const std::string& destination, int message) {
   if (!OsReplaceFile(staged, destination)) {
+    int code = OsLastError();
     DropStaged(staged);
-    RaiseError(message);
+    RaiseErrorBecause(message, "putting the new file in place of " + destination + ": " +
+                                   OsErrorText(code));
   }
   NoteStagedFile(staged, false);
   g_run.ReplacedThisPass.insert(OsNameKey(destination));
@@ -218,7 +230,7 @@ std::string StageCopy(const std::string& source, const std::string& destination,
   File in;
   if (!in.OpenRead(source)) {
     ClearIoError();
-    RaiseError(kMsgTempOpenFailed);
+    RaiseErrorBecause(kMsgTempOpenFailed, in.LastFailure());
   }
   int64_t n = in.Size();
   ClearIoError();
@@ -234,7 +246,7 @@ void CopyFileWithTime(const std::string& source, const std::string& destination)
   PutInPlace(StageCopy(source, destination, g_run.Entry.NewFileTime, false), destination);
 }
 
-void WriteIncludedFile(bool test) {
+int64_t WriteIncludedFile(bool test) {
   ClearIoError();
   unsigned char header[8];
   ReadBodyBytes(header, sizeof header);
@@ -249,12 +261,12 @@ void WriteIncludedFile(bool test) {
   if (length < 0 || length > body_end - g_run.BodyTempFile.Tell()) RaisePatchDamaged();
   if (test) {
     g_run.BodyTempFile.SeekRelative(length);
-    return;
+    return length;
   }
   const std::string& path = g_run.Entry.IncludedPath;
   if (AlreadyInstalled(path, length)) {
     OsSetFileTimeDosAt(path, stamp);
-    return;
+    return length;
   }
   std::string staged = Stage(path, length, stamp, kMsgWriteIncludedFailed,
                              [](unsigned char* buf, int64_t piece) {
@@ -268,6 +280,7 @@ void WriteIncludedFile(bool test) {
     throw;
   }
   Replace(staged, path, kMsgWriteIncludedFailed);
+  return length;
 }
 
 }  // namespace tw

@@ -47,7 +47,8 @@ void PutInPlace(const std::string& staged, const std::string& destination);
 // StageCopy and PutInPlace in one, for a file that needs no backup.
 void CopyFileWithTime(const std::string& source, const std::string& destination);
 // Reads the included file's data header and skips its data (test) or writes
-// the file, keeping the replaced one in the backup folder.
-void WriteIncludedFile(bool test);
+// the file, keeping the replaced one in the backup folder; returns the data's
+// length.
+int64_t WriteIncludedFile(bool test);
 
 }  // namespace tw

@@ -13,8 +13,13 @@
 namespace tw {
 namespace {
 
+// Folders the patch fitted that the user turned down, in this run's search.
+int g_declined = 0;
+
 bool AskAbout() {
-  return AskUser(kMsgTargetFoundQuestion, NativeText(kQuestionCaption), kBoxYesNo);
+  if (AskUser(kMsgTargetFoundQuestion, NativeText(kQuestionCaption), kBoxYesNo)) return true;
+  ++g_declined;
+  return false;
 }
 
 void SettleTargetShape() {
@@ -53,6 +58,8 @@ bool SearchTarget(std::string folder, int depth) {
 }
 
 void RunPatch() {
+  g_run.ErrorCause.clear();
+  g_declined = 0;
   InitTempFolder();
   LoadPatch();
   if (!g_run.RegistryKeyPath.empty()) {
@@ -68,7 +75,11 @@ void RunPatch() {
     if (!EndsWithBackslash(g_run.TargetPath)) g_run.TargetPath += '\\';
     if (!SearchTarget(g_run.TargetPath, 0)) {
       g_run.TargetPath = remembered;
-      RaiseError(kMsgNoTargetFound);
+      RaiseErrorBecause(kMsgNoTargetFound,
+                        g_declined > 0 ? "answered No to every folder the patch fits"
+                        : g_run.CancelRequested
+                            ? "stopped before a folder was found"
+                            : "no folder searched holds the installed version this patch updates");
     }
   }
   ShowTargetText(g_run.TargetPath);

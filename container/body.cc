@@ -138,7 +138,7 @@ void OpenWorkFolder() {
   if (!OsCreateWorkFolder(g_run.TempFolder, kWorkFolderPrefix, &g_run.WorkFolder,
                           &g_run.WorkFolderLock)) {
     g_run.WorkFolder.clear();
-    RaiseError(kMsgTempOpenFailed);
+    RaiseErrorBecause(kMsgTempOpenFailed, FileCause(g_run.TempFolder, OsLastError()));
   }
   g_run.TempFilesMade = 0;
 }
@@ -177,7 +177,7 @@ void CreateTempFile(File& file, std::string* path) {
     if (file.CreateNew(*path)) return;
   }
   ClearIoError();
-  RaiseError(kMsgTempOpenFailed);
+  RaiseErrorBecause(kMsgTempOpenFailed, file.LastFailure());
 }
 
 void CloseWorkFolder() {

@@ -80,22 +80,29 @@ void CopyPatchBody() {
   g_run.BodyTempOpen = true;
   int64_t remaining = g_run.Carrier.Size() - g_run.Carrier.Tell();
   if (g_run.Header.HeaderFlags & kFlagCompressedBody) {
-    RaiseErrorText(NativeText(kCompressedBodyText));
+    RaiseErrorTextBecause(NativeText(kCompressedBodyText),
+                          "the patch body is compressed, which this program does not read");
   }
   // A copy that cannot fit is refused before it fills the volume.
   int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
-  if (free_bytes >= 0 && remaining > free_bytes) RaiseError(kMsgBodyBufferFailed);
+  if (free_bytes >= 0 && remaining > free_bytes) {
+    RaiseErrorBecause(kMsgBodyBufferFailed, "needs " + DecimalText(remaining) +
+                                                " bytes in the temp folder " + g_run.TempFolder +
+                                                ", " + DecimalText(free_bytes) + " free");
+  }
   unsigned char buf[2048];
   while (remaining > 0) {
     int64_t n = std::min<int64_t>(remaining, sizeof buf);
     if (!ReadChunked(g_run.Carrier, buf, n)) RaiseReadPatchFailed();
     remaining -= n;
-    if (!WriteChunked(g_run.BodyTempFile, buf, n)) RaiseError(kMsgBodyBufferFailed);
+    if (!WriteChunked(g_run.BodyTempFile, buf, n)) {
+      RaiseErrorBecause(kMsgBodyBufferFailed, g_run.BodyTempFile.LastFailure());
+    }
   }
   // Buffered data reach the disk at the close; a failure there is a failed write.
   if (!g_run.BodyTempFile.Close() || !g_run.BodyTempFile.OpenRead(g_run.BodyTempPath)) {
     ClearIoError();
-    RaiseError(kMsgBodyBufferFailed);
+    RaiseErrorBecause(kMsgBodyBufferFailed, g_run.BodyTempFile.LastFailure());
   }
 }
 
@@ -104,7 +111,7 @@ void LoadPatch() {
   g_run.Carrier.Close();
   if (!g_run.Carrier.OpenRead(g_run.PatchFilePath)) {
     ClearIoError();
-    RaiseError(kMsgCarrierOpenFailed);
+    RaiseErrorBecause(kMsgCarrierOpenFailed, g_run.Carrier.LastFailure());
   }
   int64_t size = g_run.Carrier.Size();
   unsigned char trailer[8];

@@ -116,7 +116,7 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   ClearIoError();
   if (!g_run.SourceFile.OpenRead(r.source_path)) {
     ClearIoError();
-    if (!r.source_optional) RaiseError(kMsgOpenSourceFailed);
+    if (!r.source_optional) RaiseErrorBecause(kMsgOpenSourceFailed, g_run.SourceFile.LastFailure());
     ReleaseEngineFiles();
     return false;
   }
@@ -147,7 +147,9 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
   if (free_bytes >= 0 && needed > free_bytes) {
     ReleaseEngineFiles();
-    RaiseWriteOutputFailed();
+    RaiseErrorBecause(kMsgWriteOutputFailed, "needs " + DecimalText(needed) +
+                                                 " bytes in the temp folder " + g_run.TempFolder +
+                                                 ", " + DecimalText(free_bytes) + " free");
   }
 
   std::string out_path;
@@ -163,7 +165,7 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
       // stream file whose extraction fails.
       g_run.StreamsCreated = i + 1;
       if (!ExtractStream(v.StreamLength[i], g_run.StreamFile[i], g_run.StreamPath[i])) {
-        RaiseError(kMsgBodyBufferFailed);
+        RaiseErrorBecause(kMsgBodyBufferFailed, g_run.StreamFile[i].LastFailure());
       }
     }
     WindowStreamFiles(v.StreamLength);

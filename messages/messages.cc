@@ -1,6 +1,7 @@
 #include "messages/messages.h"
 
 #include "messages/catalogue.h"
+#include "platform/file.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
@@ -143,10 +144,64 @@ void ErrorCleanup() {
   ClearIoError();
 }
 
-void RaiseErrorText(const std::string& text) {
+namespace {
+
+// The reason each raised message stands for, when the raise point has
+// nothing more precise to say.
+std::string MessageCause(int index) {
+  switch (index) {
+    case kMsgPatchDamaged:
+      return "the patch data is damaged or cut short";
+    case kMsgWriteOutputFailed:
+      return "the new file could not be written in the temp folder";
+    case kMsgReadSourceFailed:
+      return "the installed file could not be read";
+    case kMsgReadPatchFailed:
+      return "the patch data could not be read";
+    case kMsgOpenSourceFailed:
+      return "the installed file could not be opened";
+    case kMsgBodyBufferFailed:
+      return "the patch data could not be written to the temp folder";
+    case kMsgWriteIncludedFailed:
+      return "the included file could not be written";
+    case kMsgTempOpenFailed:
+      return "the temp folder refuses new files";
+    case kMsgReplaceFailed:
+      return "the new file could not be put in place";
+    case kMsgChecksumWrong:
+      return "the rebuilt file's checksum differs from the one the patch gives";
+    case kMsgCarrierUnreadable:
+      return "the patch file is too short to hold a patch";
+    case kMsgCarrierOpenFailed:
+      return "the patch file could not be opened";
+    case kMsgNotAPatch:
+      return "the patch file does not end in a patch";
+    case kMsgWrongFormatVersion:
+      return "the patch is of format version " + g_run.TargetPath + ", this program applies " +
+             std::to_string(kPatchFormatVersion);
+    case kMsgNoTargetFound:
+      return "no folder searched holds the installed version this patch updates";
+    case kMsgCannotUpdate:
+      return "not the installed version this patch updates";
+    case kMsgBackupFailed:
+      return "the replaced file could not be moved into the backup folder";
+    default:
+      return "error " + std::to_string(index);
+  }
+}
+
+[[noreturn]] void Raise(const std::string& text, std::string cause) {
   ErrorCleanup();
+  g_run.ErrorCause = std::move(cause);
   throw PatchError(text);
 }
+
+// A file's own failure where it knows one, else the message's reason.
+[[noreturn]] void RaiseFileError(int index, const File& file) {
+  RaiseErrorBecause(index, file.LastFailure());
+}
+
+}  // namespace
 
 void StopIfAsked() {
   if (!g_run.CancelRequested || g_run.ApplyPassBegun) return;
@@ -154,11 +209,30 @@ void StopIfAsked() {
   throw RunStopped();
 }
 
-void RaiseError(int index) { RaiseErrorText(MessageText(index)); }
+std::string FileCause(const std::string& path, int code) {
+  return path + ": " + IoErrorText(code);
+}
+
+void RaiseErrorText(const std::string& text) {
+  Raise(text, g_run.ErrorCause.empty() ? "the run cannot go on" : g_run.ErrorCause);
+}
+
+void RaiseErrorTextBecause(const std::string& text, const std::string& cause) {
+  Raise(text, cause);
+}
+
+void RaiseError(int index) {
+  Raise(MessageText(index), g_run.ErrorCause.empty() ? MessageCause(index) : g_run.ErrorCause);
+}
+
+void RaiseErrorBecause(int index, const std::string& cause) {
+  Raise(MessageText(index), cause.empty() ? MessageCause(index) : cause);
+}
+
 void RaisePatchDamaged() { RaiseError(kMsgPatchDamaged); }
-void RaiseWriteOutputFailed() { RaiseError(kMsgWriteOutputFailed); }
-void RaiseReadSourceFailed() { RaiseError(kMsgReadSourceFailed); }
+void RaiseWriteOutputFailed() { RaiseFileError(kMsgWriteOutputFailed, g_run.OutputFile); }
+void RaiseReadSourceFailed() { RaiseFileError(kMsgReadSourceFailed, g_run.SourceFile); }
 void RaiseReadPatchFailed() { RaiseError(kMsgReadPatchFailed); }
-void RaiseCarrierUnreadable() { RaiseError(kMsgCarrierUnreadable); }
+void RaiseCarrierUnreadable() { RaiseFileError(kMsgCarrierUnreadable, g_run.Carrier); }
 
 }  // namespace tw

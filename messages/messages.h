@@ -49,8 +49,15 @@ void ReportError(const std::string& text);
 // apply pass has not begun; from then on the pass completes as asked.
 void StopIfAsked();
 
+// Every raise leaves the cause of the error in g_run.ErrorCause: the one
+// given, else one a check put there before it failed quietly (the pass that
+// returned false), else the plain reason of the message itself.
 [[noreturn]] void RaiseError(int index);
 [[noreturn]] void RaiseErrorText(const std::string& text);
+[[noreturn]] void RaiseErrorBecause(int index, const std::string& cause);
+[[noreturn]] void RaiseErrorTextBecause(const std::string& text, const std::string& cause);
+// "<path>: <the system's words for code>".
+std::string FileCause(const std::string& path, int code);
 [[noreturn]] void RaisePatchDamaged();
 [[noreturn]] void RaiseWriteOutputFailed();
 [[noreturn]] void RaiseReadSourceFailed();

@@ -19,15 +19,41 @@ constexpr int64_t kPieceSize = 60000;
 
 void SetIoError(int code) { internal::pending_io_error = code != 0 ? code : kShortTransfer; }
 
+std::string IoErrorText(int code) {
+  switch (code) {
+    case kShortTransfer:
+      return "the file ended early";
+    case kBadPosition:
+      return "a position outside the file";
+    case kNotOpen:
+      return "the file is not open";
+    case kReadOnly:
+      return "the file is open only for reading";
+    default:
+      return OsErrorText(code);
+  }
+}
+
 File::~File() { Close(); }
+
+void File::Fail(int code) {
+  SetIoError(code);
+  last_error_ = internal::pending_io_error;
+}
+
+std::string File::LastFailure() const {
+  if (last_error_ == 0) return std::string();
+  return path_ + ": " + IoErrorText(last_error_);
+}
 
 bool File::Opened(OsFile handle, int err, const std::string& path, bool read_only) {
   handle_ = handle;
+  path_ = path;
+  last_error_ = 0;
   if (handle_ == kNoOsFile) {
-    SetIoError(err);
+    Fail(err);
     return false;
   }
-  path_ = path;
   pos_ = 0;
   read_start_ = read_len_ = 0;
   write_start_ = write_len_ = dirty_from_ = dirty_to_ = 0;
@@ -71,7 +97,7 @@ bool File::Close() {
   write_failed_ = false;
   int err = 0;
   if (!OsClose(handle_, &err)) {
-    SetIoError(err);
+    Fail(err);
     ok = false;
   }
   handle_ = kNoOsFile;
@@ -90,7 +116,7 @@ bool File::Flush() {
   } else {
     // What the file holds is unknown now; nothing buffered may stand for it.
     write_failed_ = true;
-    SetIoError(err);
+    Fail(err);
     write_len_ = 0;
     read_len_ = 0;
   }
@@ -100,7 +126,7 @@ bool File::Flush() {
 
 void File::Seek(int64_t pos) {
   if (pos < 0) {
-    SetIoError(kBadPosition);
+    Fail(kBadPosition);
     return;
   }
   pos_ = pos;
@@ -122,11 +148,11 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
   *got = 0;
   if (n <= 0) return true;
   if (handle_ == kNoOsFile) {
-    SetIoError(kNotOpen);
+    Fail(kNotOpen);
     return false;
   }
   if (pos < 0) {
-    SetIoError(kBadPosition);
+    Fail(kBadPosition);
     return false;
   }
   while (n > 0) {
@@ -155,7 +181,7 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
         if (!Flush()) return false;
         continue;
       }
-      SetIoError(kShortTransfer);
+      Fail(kShortTransfer);
       return false;
     }
     int err = 0;
@@ -164,11 +190,11 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
       // A large request goes straight into the caller's buffer.
       size_t want = static_cast<size_t>(std::min(n, limit - pos));
       if (!OsReadAt(handle_, pos, dst, want, &read, &err)) {
-        SetIoError(err);
+        Fail(err);
         return false;
       }
       if (read == 0) {
-        SetIoError(kShortTransfer);
+        Fail(kShortTransfer);
         return false;
       }
       auto r = static_cast<int64_t>(read);
@@ -191,13 +217,13 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
     size_t want = static_cast<size_t>(std::min(fill_size_, limit - start));
     read_len_ = 0;
     if (!OsReadAt(handle_, start, read_buf_.get() + kept, want, &read, &err)) {
-      SetIoError(err);
+      Fail(err);
       return false;
     }
     read_start_ = start - kept;
     read_len_ = kept + static_cast<int64_t>(read);
     if (read_start_ + read_len_ <= pos) {
-      SetIoError(kShortTransfer);
+      Fail(kShortTransfer);
       return false;
     }
   }
@@ -207,7 +233,7 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
 bool File::WriteAtPosition(const void* src, int64_t n) {
   if (n <= 0) return true;
   if (handle_ == kNoOsFile || read_only_) {
-    SetIoError(handle_ == kNoOsFile ? kNotOpen : kReadOnly);
+    Fail(handle_ == kNoOsFile ? kNotOpen : kReadOnly);
     return false;
   }
   const auto* in = static_cast<const unsigned char*>(src);
@@ -233,7 +259,7 @@ bool File::WriteAtPosition(const void* src, int64_t n) {
       if (!OsWriteAt(handle_, pos_, in, static_cast<size_t>(n), &err)) {
         write_failed_ = true;
         write_len_ = read_len_ = 0;
-        SetIoError(err);
+        Fail(err);
         return false;
       }
       pos_ += n;
@@ -267,13 +293,13 @@ bool File::WriteAtPosition(const void* src, int64_t n) {
 
 int64_t File::Size() {
   if (handle_ == kNoOsFile) {
-    SetIoError(kNotOpen);
+    Fail(kNotOpen);
     return -1;
   }
   if (!Flush()) return -1;
   int err = 0;
   int64_t size = OsSize(handle_, &err);
-  if (size < 0) SetIoError(err);
+  if (size < 0) Fail(err);
   return size;
 }
 

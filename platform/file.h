@@ -36,6 +36,8 @@ inline int TakeIoError() {
   return code;
 }
 inline void ClearIoError() { TakeIoError(); }
+// Plain-English text of a pending I/O error code.
+std::string IoErrorText(int code);
 
 class File {
  public:
@@ -95,6 +97,9 @@ class File {
   // True once a write to this file has failed, whether or not its error code
   // has been taken since: a read that fails after it tells of the write.
   bool WriteFailed() const { return write_failed_; }
+  // The file's name and the system's words for the last failure of this file
+  // (its open included); empty when none has failed.
+  std::string LastFailure() const;
 
   static constexpr int64_t kReadWindow = 256 * 1024;
   // What the read window keeps in front of a fill that reads on.
@@ -127,6 +132,8 @@ class File {
   bool Flush();
   bool Opened(OsFile handle, int err, const std::string& path, bool read_only);
   void ReleaseBuffers();
+  // Parks code as the pending I/O error and keeps it as this file's last failure.
+  void Fail(int code);
 
   OsFile handle_ = kNoOsFile;
   std::string path_;
@@ -151,6 +158,7 @@ class File {
   // A buffered write that failed; Close() reports it even when the failure
   // surfaced earlier and its error code was taken by someone else.
   bool write_failed_ = false;
+  int last_error_ = 0;
 };
 
 // Moves count bytes in pieces of at most 60,000, attempting every piece even

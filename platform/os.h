@@ -125,6 +125,29 @@ bool OsLockFolder(const std::string& folder, OsFile* lock, bool* busy);
 // Bytes this user may still write on the volume holding folder; -1 when the
 // system cannot tell.
 int64_t OsFreeSpace(const std::string& folder);
+// A text naming the volume that holds path, or its nearest existing folder
+// when path does not exist: equal for two paths on one volume.
+std::string OsVolumeOf(const std::string& path);
+
+enum class OsKind { kNone, kFile, kFolder, kOther };
+// What is at path, links followed; a link that leads nowhere is kOther.
+OsKind OsKindOf(const std::string& path);
+
+// What a change at path would run into that the system can tell without
+// changing anything: 0 when nothing, otherwise the error code the change
+// would fail with. For a file: a flag that forbids renaming or deleting it
+// (immutable, append-only) or another process holding it open against that.
+// For a folder: that entries may not be made or removed in it (its flags, a
+// read-only volume, this user's rights). Nothing at path is no refusal.
+int OsChangeRefusal(const std::string& path);
+
+// True when the confinement (OsSetConfinementRoot) refuses changes at path.
+bool OsConfinementRefuses(const std::string& path);
+
+// The system's code for why the last failing call of this layer failed, and
+// the system's own text for a code of this layer.
+int OsLastError();
+std::string OsErrorText(int code);
 
 // The form under which the file system tells names apart: two relative names
 // with the same key name one file. Windows ignores case and reads "/" and a
@@ -137,9 +160,11 @@ std::string OsNameKey(const std::string& name);
 // first, and a nonzero answer fails the operation with that error code, as if
 // the disk had refused. Production code never sets one.
 // A hook answering ENOSPC to kFreeSpace makes the volume look full; any other
-// error makes its free space unknown.
+// error makes its free space unknown. An answer to kInspect is what
+// OsChangeRefusal reports, as for an immutable file.
 enum class OsOp {
-  kOpenRead, kCreate, kRead, kWrite, kClose, kDelete, kRename, kCreateFolder, kFreeSpace
+  kOpenRead, kCreate, kRead, kWrite, kClose, kDelete, kRename, kCreateFolder, kFreeSpace,
+  kInspect
 };
 using OsFaultHook = int (*)(OsOp op, const std::string& path);
 void SetOsFaultHook(OsFaultHook hook);

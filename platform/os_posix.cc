@@ -9,12 +9,16 @@
 #include <locale.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 #include <wctype.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -451,6 +455,55 @@ int64_t OsFreeSpace(const std::string& folder) {
   if (statvfs(NativePath(folder).c_str(), &vfs) != 0) return -1;
   return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
 }
+
+std::string OsVolumeOf(const std::string& path) {
+  std::string native = Normalised(NativePath(path));
+  struct stat st;
+  while (stat(native.c_str(), &st) != 0) {
+    if (native == "/") return std::string();
+    size_t slash = native.rfind('/');
+    native = slash == 0 ? "/" : native.substr(0, slash);
+  }
+  return std::to_string(st.st_dev);
+}
+
+OsKind OsKindOf(const std::string& path) {
+  std::string native = NativePath(path);
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return Exists(native) ? OsKind::kOther : OsKind::kNone;
+  if (S_ISDIR(st.st_mode)) return OsKind::kFolder;
+  return S_ISREG(st.st_mode) ? OsKind::kFile : OsKind::kOther;
+}
+
+int OsChangeRefusal(const std::string& path) {
+  if (int code = Fault(OsOp::kInspect, path)) return code;
+  std::string native = NativePath(path);
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return 0;
+  // The owner's rights do not stop root, but a read-only volume does.
+  if (S_ISDIR(st.st_mode) && access(native.c_str(), W_OK | X_OK) != 0) return ErrnoOr(EACCES);
+#if defined(FS_IOC_GETFLAGS)
+  // Only regular files and folders: on a device the request could mean
+  // something else.
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+    int fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      int flags = 0;
+      bool known = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+      close(fd);
+      // Neither may be renamed or deleted, nor have entries removed.
+      if (known && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) return EPERM;
+    }
+  }
+#endif
+  return 0;
+}
+
+bool OsConfinementRefuses(const std::string& path) { return LeavesRoot(NativePath(path)); }
+
+int OsLastError() { return errno; }
+
+std::string OsErrorText(int code) { return std::strerror(code); }
 
 bool OsFileExists(const std::string& path) {
   struct stat st;

@@ -334,6 +334,50 @@ int64_t OsFreeSpace(const std::string& folder) {
              : static_cast<int64_t>(available.QuadPart);
 }
 
+std::string OsVolumeOf(const std::string& path) {
+  char buf[MAX_PATH * 2];
+  if (!GetVolumePathNameA(path.c_str(), buf, sizeof buf)) return std::string();
+  return buf;
+}
+
+OsKind OsKindOf(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return OsKind::kNone;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OsKind::kFolder : OsKind::kFile;
+}
+
+int OsChangeRefusal(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return 0;
+  // A file is moved away with the right to delete it, which another process
+  // that holds it open without sharing that refuses; a folder takes the
+  // staged file as a new entry.
+  bool folder = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  HANDLE h = CreateFileA(path.c_str(), folder ? FILE_ADD_FILE : DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_ACCESS_DENIED);
+  CloseHandle(h);
+  return 0;
+}
+
+bool OsConfinementRefuses(const std::string& path) { return LeavesRoot(path); }
+
+int OsLastError() { return static_cast<int>(GetLastError()); }
+
+std::string OsErrorText(int code) {
+  char buf[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(code), 0, buf, sizeof buf, nullptr);
+  std::string text(buf, n);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
+                           text.back() == '.')) {
+    text.pop_back();
+  }
+  if (text.empty()) text = "system error " + std::to_string(code);
+  return text;
+}
+
 bool OsFileExists(const std::string& path) {
   DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;

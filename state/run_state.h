@@ -149,6 +149,11 @@ struct RunState {
   std::string LockedTarget;
   OsFile TargetLock = kNoOsFile;
 
+  // Why the run's error was raised, in one plain-English line beside the
+  // catalogue text (the file and the system's words, say); emptied when a
+  // run starts.
+  std::string ErrorCause;
+
   // The progress log.
   int32_t LogLineCount = 0;
   std::string LastLogLine;

@@ -329,7 +329,22 @@ TEST_F(ConsoleTest, PatchThatDoesNotFitFailsWithExitCode2) {
   Result r = Tarnwell("'" + Path("patch.bin") + "' '" + Path("app") + "'");
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find(Lines(Shown(kMsgNoTargetFound))[1]), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\nCause: no folder searched holds the installed version"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(ReadFileText(Path("app/prog.exe")), "something else");
+
+  // A patch that fits but could not be finished names what stands in the way.
+  WriteFileText(Path("app/prog.exe"), "old");
+  ASSERT_EQ(mkdir(Path("app/data").c_str(), 0755), 0);
+  patch_.Entries.push_back(IncludedEntry{"data", 0, BytesOf("a file")});
+  Save();
+  r = Tarnwell("'" + Path("patch.bin") + "' '" + Path("app") + "'");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("\nCause: " + Path("app") + "/data: a folder stands where"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFileText(Path("app/prog.exe")), "old") << r.err << r.out;
 }
 
 }  // namespace

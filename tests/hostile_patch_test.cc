@@ -39,6 +39,9 @@ std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 bool IsCatalogueText(const std::string& text) { return IsKnownErrorText(text); }
 
+// The target of the run under way, in the core's spelling, for fault hooks.
+std::string g_target;
+
 // A scratch tree on a memory file system where there is one: root/temp is
 // the run's temp folder, root/box holds the target folder and a sibling.
 class ScratchTest : public ::testing::Test {
@@ -567,6 +570,90 @@ TEST_F(ScratchTest, WhatTheTempVolumeCannotHoldIsRefusedUnwritten) {
     EXPECT_EQ(g_writes_after_full, 0) << c.full_from;
     EXPECT_EQ(ListNames(root_ + "/temp"), std::vector<std::string>{}) << c.full_from;
     EXPECT_EQ(ReadFolderState(Target()), Installed()) << c.full_from;
+  }
+}
+
+// What the apply pass needs and can be known beforehand is checked by the
+// test pass: a run that could not finish stops before anything changes and
+// names the cause. Every case has a first entry that nothing stands in the
+// way of, so that stopping only in the apply pass would leave it replaced.
+TEST_F(LinkTest, WhatTheApplyPassWouldMeetStopsTheRunBeforeAnyChange) {
+  const std::string long_name = std::string(250, 'L') + ".dat";  // 254 bytes
+  const std::string longest = std::string(251, 'M') + ".txt";    // 255 bytes
+  const Bytes old_b = Filler(300, 2), new_b = Filler(310, 3);
+  struct Case {
+    const char* what;
+    FolderState extra;    // laid out beside Installed()
+    std::variant<PatchedEntry, IncludedEntry> entry;  // the second entry
+    OsFaultHook hook;
+    int message;          // -1: the run must succeed
+    std::string cause;    // what the cause must mention
+  } cases[] = {
+      {"linked sub-folder", {{"link", "l:../outside"}},
+       IncludedEntry{"link\\new.txt", 0, BytesOf("new")}, nullptr, kMsgWriteIncludedFailed,
+       "link: folder is a symbolic link"},
+      // An immutable file cannot be moved into the backup folder.
+      {"immutable file", {}, MakePatchedEntry("sub\\b.dat", {old_b}, new_b),
+       [](OsOp op, const std::string& path) {
+         return (op == OsOp::kInspect || op == OsOp::kRename) && path == g_target + "\\sub\\b.dat"
+                    ? EPERM
+                    : 0;
+       },
+       kMsgBackupFailed, "sub\\b.dat: the file cannot be moved or replaced: " + OsErrorText(EPERM)},
+      {"folder on a read-only volume", {}, MakePatchedEntry("sub\\b.dat", {old_b}, new_b),
+       [](OsOp op, const std::string& path) {
+         bool in_sub = path == g_target + "\\sub" || path.rfind(g_target + "\\sub\\", 0) == 0;
+         return in_sub && (op == OsOp::kInspect || op == OsOp::kCreate) ? EROFS : 0;
+       },
+       kMsgReplaceFailed, "sub: the folder takes no new files: " + OsErrorText(EROFS)},
+      {"no room on the target volume", {},
+       IncludedEntry{"readme.txt", 0, BytesOf("new readme")},
+       [](OsOp op, const std::string& path) {
+         return op == OsOp::kFreeSpace && path.rfind(g_target, 0) == 0 ? ENOSPC : 0;
+       },
+       kMsgWriteIncludedFailed, "bytes on the target volume holding"},
+      {"file where a folder is needed", {{"cfg", "f:a file"}},
+       IncludedEntry{"cfg\\x.ini", 0, BytesOf("new")}, nullptr, kMsgWriteIncludedFailed,
+       "cfg: a file stands where the patch needs a folder"},
+      {"folder where a file is needed", {{"data", "d"}, {"data/keep.txt", "f:kept"}},
+       IncludedEntry{"data", 0, BytesOf("new")}, nullptr, kMsgWriteIncludedFailed,
+       "data: a folder stands where the patch puts a file"},
+      {"name of 254 bytes", {{long_name, "f:" + Str(old_b)}},
+       MakePatchedEntry(long_name, {old_b}, new_b), nullptr, -1, ""},
+      {"name of 255 bytes", {{longest, "f:old"}}, IncludedEntry{longest, 0, BytesOf("new")},
+       nullptr, -1, ""},
+  };
+  for (const Case& c : cases) {
+    PatchContents patch;
+    patch.BackupFolderName = "bak";
+    patch.Entries.push_back(MakePatchedEntry("a.exe", {Filler(600, 1)}, NewA()));
+    patch.Entries.push_back(c.entry);
+    Bytes carrier;
+    ASSERT_TRUE(WritePatch(patch, &carrier));
+    FolderState installed = Installed();
+    installed.insert(c.extra.begin(), c.extra.end());
+    g_target = Core(Target());
+    outside_ = ReadFolderState(root_ + "/box/outside");
+    SetOsFaultHook(c.hook);
+    std::string text = RunOn(carrier, installed, false);
+    SetOsFaultHook(nullptr);
+    ExpectOutsideUnchanged(c.what);
+    EXPECT_EQ(ListNames(root_ + "/temp"), std::vector<std::string>{}) << c.what;
+    if (c.message < 0) {
+      EXPECT_EQ(text, "") << c.what << ": " << g_run.ErrorCause;
+      FolderState s = ReadFolderState(Target());
+      EXPECT_EQ(s["a.exe"], "f:" + Str(NewA())) << c.what;
+      for (const auto& [name, content] : c.extra) {
+        EXPECT_NE(s[name], content) << c.what << ": " << name << " was not updated";
+        EXPECT_EQ(s["bak/" + name], content) << c.what << ": " << name << " has no backup";
+      }
+      continue;
+    }
+    EXPECT_EQ(text, MessageText(c.message)) << c.what;
+    // All files as they were: nothing replaced, no backup folder, nothing staged.
+    EXPECT_EQ(ReadFolderState(Target()), installed) << c.what;
+    EXPECT_NE(g_run.ErrorCause.find(c.cause), std::string::npos)
+        << c.what << ": " << g_run.ErrorCause;
   }
 }
 

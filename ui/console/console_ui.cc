@@ -171,6 +171,10 @@ int ShowMessageBox(bool, const std::string& text, const std::string& caption, un
   std::fprintf(stderr, "[%s]\n%s", caption.c_str(), body.c_str());
   if ((type & 0x0f) != kBoxYesNo) {
     std::fputc('\n', stderr);
+    // The catalogue text says what failed; this line says why.
+    if (!g_run.ErrorCause.empty()) {
+      std::fprintf(stderr, "Cause: %s\n", ForTerminal(g_run.ErrorCause).c_str());
+    }
     return kAnswerOk;
   }
   std::fputs(CatalogueText(32).c_str(), stderr);
