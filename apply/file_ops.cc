@@ -77,8 +77,9 @@ bool LooksLikeProgram(File& file) {
   int64_t size = file.Size();
   bool program = false;
   if (size >= 2 && ReadChunkedAt(file, 0, h, std::min<int64_t>(size, sizeof h))) {
-    bool elf = size >= 52 && std::memcmp(h, "\x7f" "ELF", 4) == 0 && (h[4] == 1 || h[4] == 2) &&
-               (h[5] == 1 || h[5] == 2);
+    const unsigned char magic[] = {0x7f, 'E', 'L', 'F'};
+    bool elf = size >= 52 && std::memcmp(h, magic, sizeof magic) == 0 &&
+               (h[4] == 1 || h[4] == 2) && (h[5] == 1 || h[5] == 2);
     program = h[0] == '#' && h[1] == '!';
     if (elf && (h[4] == 1 || size >= 64)) {
       bool wide = h[4] == 2, big = h[5] == 2;
@@ -203,8 +204,8 @@ namespace {
 // the disk refuses or rights it cannot take raise message, a fetch that
 // raises has its own message.
 template <typename Fetch>
-std::string Stage(const std::string& destination, int64_t n, uint32_t stamp,
-                  OsFileRights rights, int message, Fetch fetch) {
+std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, OsFileRights rights,
+                  int message, Fetch fetch) {
   CreateFolderChain(destination);
   File out;
   std::string staged = CreateBeside(destination, out);

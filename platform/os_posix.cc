@@ -195,8 +195,7 @@ namespace {
 
 // Never through a link: not out of the target folder, not to wherever a link
 // planted under a temporary file's name points (O_EXCL refuses any link).
-OsFile OpenNewFile(const std::string& path, int disposition, mode_t mode, int fallback,
-                   int* err) {
+OsFile OpenNewFile(const std::string& path, int disposition, mode_t mode, int fallback, int* err) {
   if (int code = Fault(OsOp::kCreate, path)) {
     *err = code;
     return kNoOsFile;
@@ -279,8 +278,8 @@ bool OsGiveFileRightsAt(const std::string& path, const OsFileRights& rights) {
   int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  bool ours = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-              st.st_nlink == 1;
+  bool ours =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
   FdPaths()[fd] = path;
   bool ok = ours && OsGiveFileRights(fd, rights);
   FdPaths().erase(fd);
