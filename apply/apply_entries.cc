@@ -137,7 +137,7 @@ int64_t DecodingNeeds(const FileEntry& e) {
 
 // The test pass's result for this entry, when both it and the installed file
 // it came from are still exactly as they were: then it is what was verified.
-bool TakeKeptResult(std::string* result, OutputChecksum* crc) {
+bool TakeKeptResult(std::string* result, OutputChecksum* crc, std::string* source) {
   auto it = g_run.KeptResults.find(g_run.EntryOrdinal);
   if (it == g_run.KeptResults.end()) return false;
   KeptResult kept = it->second;
@@ -148,6 +148,7 @@ bool TakeKeptResult(std::string* result, OutputChecksum* crc) {
     return false;
   }
   *result = kept.path;
+  *source = kept.source;
   crc->value = kept.crc;
   crc->complete = kept.crc_complete;
   return true;
@@ -186,7 +187,7 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
   bool ready_new = result != e.InstalledPath && IsNewFile(Examine(result));
   OutputChecksum decoded;
   std::string source;
-  bool kept = !test && !ready_new && TakeKeptResult(&result, &decoded);
+  bool kept = !test && !ready_new && TakeKeptResult(&result, &decoded, &source);
   // Results kept for later give way when this entry needs their room.
   int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
   if (!ready_new && !kept && !g_run.KeptResults.empty() && free_bytes >= 0 &&
@@ -219,11 +220,14 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
                    multi && !ready_new, kMsgReplaceFailed);
   }
   if (!test && result != e.InstalledPath) {
+    // The new file keeps what the installed one allowed, and who owned it;
+    // in place of a missing one, what the file it was made from allowed.
+    OsFileRights rights = RightsToKeep(e.InstalledPath, ready_new ? result : source);
     // The new file is complete beside the installed one before the installed
     // one is touched, and then takes its place in one rename.
     std::string staged;
     try {
-      staged = StageCopy(result, e.InstalledPath, e.NewFileTime, !ready_new);
+      staged = StageCopy(result, e.InstalledPath, e.NewFileTime, rights, !ready_new);
       if (multi && !ready_new) MoveToBackup(e.InstalledPath);
     } catch (const PatchError&) {
       if (!staged.empty()) DropStaged(staged);

@@ -1,9 +1,12 @@
 // Applying patches to real folders: the test and apply passes, version
 // chains, backups, included files, and the run that settles the target.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
+#include <map>
 
 #include "apply/apply_entries.h"
 #include "apply/file_ops.h"
@@ -285,6 +288,181 @@ TEST_F(ApplyTest, IncludedFilesAreSkippedInTestAndWrittenWithTheirTime) {
   EXPECT_EQ(tm.tm_mday, 1);
 }
 
+// Who may read, write and run a file, and who owns it, survive its
+// replacement: the new file keeps the installed one's rights (the owner where
+// the run may give it, setuid and the like only together with the owner), a
+// file made from another takes that one's, and a brand-new file may be run
+// when it is a program, as far as the file-creation mask lets. The staged
+// file has them before it takes the name, and is private while written. Each
+// round puts the results in place another way: moved from the temp folder or
+// copied from another volume, with owners given or refused.
+class RightsTest : public ApplyTest {
+ protected:
+  static int Hook(OsOp op, const std::string& path) {
+    size_t staged = path.find(".TRW");
+    if (staged == std::string::npos) {
+      if (op == OsOp::kRename && other_volume_ && path.find("\\TRW") != std::string::npos) {
+        return EXDEV;
+      }
+      return 0;
+    }
+    struct stat st;
+    if ((op == OsOp::kWrite || op == OsOp::kRename) && stat(Native(path).c_str(), &st) == 0) {
+      if (op == OsOp::kWrite && (st.st_mode & 077) != 0) written_open_ = true;
+      std::string name = path.substr(0, staged);
+      if (op == OsOp::kRename) at_rename_[name.substr(name.rfind('\\') + 1)] = st.st_mode & 07777;
+    }
+    return op == OsOp::kSetOwner && refuse_owner_ ? EPERM : 0;
+  }
+  void TearDown() override {
+    SetOsFaultHook(nullptr);
+    umask(old_mask_);
+    ApplyTest::TearDown();
+  }
+  static inline bool other_volume_ = false, refuse_owner_ = false, written_open_ = false;
+  static inline std::map<std::string, mode_t> at_rename_;
+  mode_t old_mask_ = umask(027);
+};
+
+TEST_F(RightsTest, FilesKeepTheirRightsAndNewProgramsMayRun) {
+  const bool root = geteuid() == 0;
+  // Tests run as root; elsewhere every owner is the runner's.
+  const uid_t other = root ? 1000 : geteuid();
+  const gid_t other_group = root ? 1000 : getegid();
+  const Bytes elf = ReadFileBytes("/bin/true");
+  const struct {
+    const char* name;
+    mode_t mode;
+    bool others;   // owned by the other user
+    bool patched;  // else replaced by an included file, or the source of renamed.bin
+  } cases[] = {
+      {"tool", 0755, false, true},        {"private.cfg", 0600, false, true},
+      {"owned.dat", 0640, true, true},    {"suid", 04755, true, true},
+      {"conf.txt", 0604, true, false},    {"old-name.bin", 0700, true, false},
+  };
+  for (bool moved : {true, false}) {
+    for (bool owners : {true, false}) {
+      SCOPED_TRACE(std::string(moved ? "moved" : "copied") + (owners ? "" : ", owners refused"));
+      other_volume_ = !moved;
+      refuse_owner_ = !owners;
+      written_open_ = false;
+      at_rename_.clear();
+      std::string folder = std::string("r") + (moved ? "m" : "c") + (owners ? "o" : "r");
+      ASSERT_EQ(mkdir(Path(folder).c_str(), 0755), 0);
+      patch_.Entries.clear();
+      for (const auto& c : cases) {
+        std::string path = Path(folder + "/" + c.name);
+        WriteFileBytes(path, Pattern(3000, c.mode));
+        if (c.others && root) {
+          ASSERT_EQ(chown(path.c_str(), other, other_group), 0);
+        }
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        if (!c.patched) continue;
+        patch_.Entries.push_back(MakePatchedEntry(c.name, {Pattern(3000, c.mode)}, Pattern(90, 7)));
+      }
+      PatchedEntry renamed = MakePatchedEntry("renamed.bin", {Pattern(3000, 0700)}, Pattern(80, 8));
+      renamed.Versions[0].VersionName = "old-name.bin";
+      patch_.Entries.push_back(renamed);
+      patch_.Entries.push_back(IncludedEntry{"conf.txt", 0x28762980, BytesOf("new conf")});
+      patch_.Entries.push_back(IncludedEntry{"bin\\new-elf", 0x28762980, elf});
+      patch_.Entries.push_back(IncludedEntry{"new-script", 0x28762980, BytesOf("#!/bin/sh\n")});
+      patch_.Entries.push_back(IncludedEntry{"new-text", 0x28762980, BytesOf("# no script\n")});
+      SetTarget(CorePath(folder));
+      SetOsFaultHook(Hook);
+      ASSERT_EQ(Run(), "");
+      SetOsFaultHook(nullptr);
+      EXPECT_FALSE(written_open_);
+
+      // put: the run put the file there under a staged name.
+      auto expect = [&](const std::string& name, mode_t mode, bool theirs, bool put) {
+        SCOPED_TRACE(name);
+        struct stat st;
+        ASSERT_EQ(lstat(Path(folder + "/" + name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_EQ(st.st_uid, theirs ? other : geteuid());
+        EXPECT_EQ(st.st_gid, theirs ? other_group : getegid());
+        if (put) {
+          EXPECT_EQ(at_rename_[name.substr(name.rfind('/') + 1)], mode);
+        }
+      };
+      for (const auto& c : cases) {
+        // The source of renamed.bin stays as it was.
+        bool put = std::string(c.name) != "old-name.bin";
+        bool kept = c.others && (owners || !root || !put);
+        expect(c.name, kept || !put ? c.mode : c.mode & 0777, kept, put);
+        if (put) expect(std::string("backup/") + c.name, c.mode, c.others, false);
+      }
+      expect("renamed.bin", 0700, owners || !root, true);
+      expect("bin/new-elf", 0750, false, true);
+      expect("new-script", 0750, false, true);
+      expect("new-text", 0640, false, true);
+    }
+  }
+}
+
+// A file with other names is replaced by a new file under its name; the
+// other names keep the old file, its bytes, rights and time.
+TEST_F(ApplyTest, ReplacingAFileLeavesItsOtherNamesAlone) {
+  Bytes old_a = Pattern(2000, 1), new_a = Pattern(2100, 2);
+  WriteFileBytes(App("a"), old_a);
+  ASSERT_EQ(chmod(App("a").c_str(), 0750), 0);
+  ASSERT_EQ(link(App("a").c_str(), Path("a-link").c_str()), 0);
+  // An included file that is installed already, byte for byte, only gets
+  // its time, but not through its other name.
+  WriteFileText(App("same.txt"), "same");
+  ASSERT_EQ(link(App("same.txt").c_str(), Path("same-link").c_str()), 0);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, App("same.txt").c_str(), times, 0), 0);
+  patch_.Entries.push_back(MakePatchedEntry("a", {old_a}, new_a));
+  patch_.Entries.push_back(IncludedEntry{"same.txt", 0x3C210000, BytesOf("same")});
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(ReadFileBytes(App("a")), new_a);
+  EXPECT_EQ(ReadFileBytes(Path("a-link")), old_a);
+  struct stat st;
+  ASSERT_EQ(stat(Path("a-link").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  ASSERT_EQ(stat(Path("same-link").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000);
+  ASSERT_EQ(stat(App("same.txt").c_str(), &st), 0);
+  struct tm tm;
+  localtime_r(&st.st_mtime, &tm);
+  EXPECT_EQ(tm.tm_year + 1900, 2010);
+  EXPECT_EQ(ReadFileText(App("same.txt")), "same");
+  EXPECT_FALSE(PathExists(App("backup/same.txt")));
+}
+
+// An ELF file is a program when one of its program headers (type 3) names
+// an interpreter; a script when it starts with "#!".
+TEST_F(ApplyTest, ProgramsAreToldByTheirHeaders) {
+  // A 64-bit little-endian or a 32-bit big-endian image with these headers.
+  auto elf = [](bool wide, std::vector<uint32_t> types) {
+    size_t header = wide ? 64 : 52, entry = wide ? 56 : 32;
+    Bytes b(header + entry * types.size() + 8, 0);
+    auto put = [&](size_t at, uint64_t v, int n) {
+      for (int i = 0; i < n; ++i) b[at + (wide ? i : n - 1 - i)] = static_cast<uint8_t>(v >> 8 * i);
+    };
+    b[0] = 0x7f, b[1] = 'E', b[2] = 'L', b[3] = 'F', b[4] = wide ? 2 : 1, b[5] = wide ? 1 : 2;
+    put(wide ? 32 : 28, header, wide ? 8 : 4);
+    put(wide ? 54 : 42, entry, 2);
+    put(wide ? 56 : 44, types.size(), 2);
+    for (size_t k = 0; k < types.size(); ++k) put(header + k * entry, types[k], 4);
+    return b;
+  };
+  Bytes cut = elf(true, {1, 1, 3});
+  cut.resize(cut.size() - 20);
+  const std::pair<Bytes, bool> cases[] = {
+      {ReadFileBytes("/bin/true"), true}, {elf(true, {1, 3}), true}, {elf(false, {3}), true},
+      {elf(true, {1, 6, 2}), false},      {elf(false, {}), false},   {cut, false},
+      {BytesOf("#!/bin/sh\n"), true},     {BytesOf("# !"), false},   {BytesOf("\x7f" "ELF"), false},
+  };
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    WriteFileBytes(Path("f"), cases[k].first);
+    File f;
+    ASSERT_TRUE(f.OpenRead(CorePath("f")));
+    EXPECT_EQ(LooksLikeProgram(f), cases[k].second) << "case " << k;
+  }
+}
+
 TEST_F(ApplyTest, FolderChainCreatesOnlyFolders) {
   CreateFolderChain(CorePath("a/b\\x.dat"));
   EXPECT_TRUE(PathExists(Path("a/b")));
@@ -427,6 +605,19 @@ TEST_F(FaultTest, FailedRenameLeavesTheOldFileInTheBackupAndTheNextRunFinishes) 
   EXPECT_EQ(Run(), "");
   EXPECT_EQ(ReadFileBytes(App("a")), new_a_);
   EXPECT_EQ(ReadFileBytes(App("backup/a")), old_a_);
+}
+
+// A new file that cannot be given the installed one's rights would change
+// who may run or read it: the run fails as if the file could not be written.
+TEST_F(FaultTest, RefusedRightsKeepTheInstalledFile) {
+  Prepare();
+  SetOsFaultHook([](OsOp op, const std::string& path) {
+    return op == OsOp::kSetMode && path.find("\\a.TRW") != std::string::npos ? EPERM : 0;
+  });
+  EXPECT_EQ(Run(), MessageText(kMsgReplaceFailed));
+  SetOsFaultHook(nullptr);
+  EXPECT_EQ(ReadFileBytes(App("a")), old_a_);
+  EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"a", "b", "backup"}));
 }
 
 class SearchTest : public ApplyTest {

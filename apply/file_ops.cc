@@ -60,6 +60,12 @@ bool AlreadyInstalled(const std::string& path, int64_t length) {
   return same;
 }
 
+uint64_t LittleOrBig(const unsigned char* p, int size, bool big) {
+  uint64_t v = 0;
+  for (int i = 0; i < size; ++i) v |= static_cast<uint64_t>(p[big ? size - 1 - i : i]) << (8 * i);
+  return v;
+}
+
 [[noreturn]] void FailStaged(File& file, const std::string& staged, int message) {
   file.Close();
   DropStaged(staged);
@@ -68,6 +74,46 @@ bool AlreadyInstalled(const std::string& path, int64_t length) {
 }
 
 }  // namespace
+
+bool LooksLikeProgram(File& file) {
+  constexpr uint32_t kProgramInterpreter = 3;
+  // A header table beyond this is no program a loader would run.
+  constexpr int64_t kMaxTable = 1 << 20;
+  unsigned char h[64] = {};
+  int64_t size = file.Size();
+  bool program = false;
+  if (size >= 2 && ReadChunkedAt(file, 0, h, std::min<int64_t>(size, sizeof h))) {
+    const unsigned char magic[] = {0x7f, 'E', 'L', 'F'};
+    bool elf = size >= 52 && std::memcmp(h, magic, sizeof magic) == 0 &&
+               (h[4] == 1 || h[4] == 2) && (h[5] == 1 || h[5] == 2);
+    program = h[0] == '#' && h[1] == '!';
+    if (elf && (h[4] == 1 || size >= 64)) {
+      bool wide = h[4] == 2, big = h[5] == 2;
+      uint64_t table = wide ? LittleOrBig(h + 32, 8, big) : LittleOrBig(h + 28, 4, big);
+      uint64_t entry = LittleOrBig(h + (wide ? 54 : 42), 2, big);
+      uint64_t count = LittleOrBig(h + (wide ? 56 : 44), 2, big);
+      uint64_t bytes = entry * count;
+      if (entry >= 4 && bytes <= kMaxTable && table <= static_cast<uint64_t>(size) &&
+          bytes <= static_cast<uint64_t>(size) - table) {
+        std::vector<unsigned char> headers(static_cast<size_t>(bytes));
+        if (ReadChunkedAt(file, static_cast<int64_t>(table), headers.data(),
+                          static_cast<int64_t>(bytes))) {
+          for (uint64_t k = 0; k < count && !program; ++k) {
+            program = LittleOrBig(&headers[k * entry], 4, big) == kProgramInterpreter;
+          }
+        }
+      }
+    }
+  }
+  ClearIoError();
+  return program;
+}
+
+OsFileRights RightsToKeep(const std::string& path, const std::string& made_from) {
+  OsFileRights rights;
+  if (!OsFileRightsOf(path, &rights) && !made_from.empty()) OsFileRightsOf(made_from, &rights);
+  return rights;
+}
 
 void DeleteFileQuietly(const std::string& path) {
   OsDeleteFile(path);
@@ -162,12 +208,14 @@ void MoveToBackup(const std::string& path) {
 namespace {
 
 // Writes n bytes, fetched piece by piece, into a new file beside destination
-// and gives it the stamp as its time; returns the new file's name. Nothing is
-// left behind when it fails: a fetch that fails or a write the disk refuses
-// raises message, a fetch that raises has its own message.
+// and gives it the stamp as its time and the rights; returns the new file's
+// name. The file is private to this run until it is complete and has its
+// rights. Nothing is left behind when it fails: a fetch that fails, a write
+// the disk refuses or rights it cannot take raise message, a fetch that
+// raises has its own message.
 template <typename Fetch>
-std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int message,
-                  Fetch fetch) {
+std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, OsFileRights rights,
+                  int message, Fetch fetch) {
   CreateFolderChain(destination);
   File out;
   std::string staged = CreateBeside(destination, out);
@@ -189,7 +237,9 @@ std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, int
     if (!fetched || !WriteChunked(out, buf, piece)) FailStaged(out, staged, message);
     remaining -= piece;
   }
+  if (!rights.known) rights = OsNewFileRights(LooksLikeProgram(out));
   SetFileTimeFromDos(out, stamp);
+  if (!out.GiveRights(rights)) FailStaged(out, staged, message);
   // Buffered data reach the disk at the close: its failure is a failed write.
   if (!out.Close()) FailStaged(out, staged, message);
   return staged;
@@ -209,7 +259,7 @@ void Replace(const std::string& staged, const std::string& destination, int mess
 }  // namespace
 
 std::string StageCopy(const std::string& source, const std::string& destination,
-                      uint32_t stamp, bool may_move) {
+                      uint32_t stamp, const OsFileRights& rights, bool may_move) {
   // A verified temp result on the same volume simply moves; the copy is for
   // other volumes and for files that must stay where they are.
   if (may_move) {
@@ -221,6 +271,17 @@ std::string StageCopy(const std::string& source, const std::string& destination,
     placeholder.Close();
     if (!staged.empty() && OsReplaceFile(source, staged)) {
       OsSetFileTimeDosAt(staged, stamp);
+      OsFileRights given = rights;
+      if (!given.known) {
+        File moved;
+        given = OsNewFileRights(moved.OpenRead(staged) && LooksLikeProgram(moved));
+      }
+      // The source is gone now: no copy can stand in for it.
+      if (!OsGiveFileRightsAt(staged, given)) {
+        DropStaged(staged);
+        ClearIoError();
+        RaiseError(kMsgReplaceFailed);
+      }
       ClearIoError();
       return staged;
     }
@@ -234,7 +295,7 @@ std::string StageCopy(const std::string& source, const std::string& destination,
   }
   int64_t n = in.Size();
   ClearIoError();
-  return Stage(destination, n, stamp, kMsgReplaceFailed,
+  return Stage(destination, n, stamp, rights, kMsgReplaceFailed,
                [&in](unsigned char* buf, int64_t piece) { return ReadChunked(in, buf, piece); });
 }
 
@@ -243,7 +304,9 @@ void PutInPlace(const std::string& staged, const std::string& destination) {
 }
 
 void CopyFileWithTime(const std::string& source, const std::string& destination) {
-  PutInPlace(StageCopy(source, destination, g_run.Entry.NewFileTime, false), destination);
+  PutInPlace(StageCopy(source, destination, g_run.Entry.NewFileTime,
+                       RightsToKeep(destination, std::string()), false),
+             destination);
 }
 
 int64_t WriteIncludedFile(bool test) {
@@ -264,15 +327,26 @@ int64_t WriteIncludedFile(bool test) {
     return length;
   }
   const std::string& path = g_run.Entry.IncludedPath;
+  const int64_t start = g_run.BodyTempFile.Tell();
+  const OsFileRights rights = RightsToKeep(path, std::string());
+  auto from_body = [](unsigned char* buf, int64_t piece) {
+    ReadBodyBytes(buf, piece);
+    return true;
+  };
   if (AlreadyInstalled(path, length)) {
-    OsSetFileTimeDosAt(path, stamp);
+    if (!OsHasOtherNames(path)) {
+      OsSetFileTimeDosAt(path, stamp);
+      return length;
+    }
+    // Its other names share its time: a new copy takes this name with the
+    // stamp, the others keep the file and its time as they were. Nothing is
+    // lost, so the backup keeps what it holds.
+    g_run.BodyTempFile.Seek(start);
+    Replace(Stage(path, length, stamp, rights, kMsgWriteIncludedFailed, from_body), path,
+            kMsgWriteIncludedFailed);
     return length;
   }
-  std::string staged = Stage(path, length, stamp, kMsgWriteIncludedFailed,
-                             [](unsigned char* buf, int64_t piece) {
-                               ReadBodyBytes(buf, piece);
-                               return true;
-                             });
+  std::string staged = Stage(path, length, stamp, rights, kMsgWriteIncludedFailed, from_body);
   try {
     MoveToBackup(path);
   } catch (const PatchError&) {

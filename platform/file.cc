@@ -308,6 +308,11 @@ bool File::SetTimeFromDos(uint32_t dos_date_time) {
   return OsSetFileTimeDos(handle_, dos_date_time);
 }
 
+bool File::GiveRights(const OsFileRights& rights) {
+  if (handle_ == kNoOsFile || !Flush()) return false;
+  return OsGiveFileRights(handle_, rights);
+}
+
 bool ReadPieces(File& file, void* dst, int64_t count) {
   auto* out = static_cast<unsigned char*>(dst);
   for (int64_t remaining = count; remaining > 0;) {

@@ -94,6 +94,9 @@ class File {
   // failure.
   int64_t Size();
   bool SetTimeFromDos(uint32_t dos_date_time);
+  // Flushes what is buffered first: a write after the rights are set could
+  // take setuid and setgid away again.
+  bool GiveRights(const OsFileRights& rights);
   // True once a write to this file has failed, whether or not its error code
   // has been taken since: a read that fails after it tells of the write.
   bool WriteFailed() const { return write_failed_; }

@@ -23,9 +23,11 @@ OsFile OsOpenRead(const std::string& path, int* err);
 OsFile OsCreate(const std::string& path, int* err);
 
 // Creates a file that must not exist yet, never through a link, open for
-// reading and writing. What a run writes for itself (temp and staged files)
-// is made this way, so that it never truncates or writes into a file that
-// someone else put under that name.
+// reading and writing, readable by this user alone until it is given other
+// rights. What a run writes for itself (temp and staged files) is made this
+// way, so that it never truncates or writes into a file that someone else
+// put under that name, and no one reads a private file's successor while it
+// is being written.
 OsFile OsCreateNew(const std::string& path, int* err);
 
 // Reads up to n bytes at offset pos without using or moving a shared file
@@ -49,6 +51,45 @@ bool OsSetFileTimeDos(OsFile f, uint32_t dos_date_time);
 
 // The same for a closed file, by its path.
 bool OsSetFileTimeDosAt(const std::string& path, uint32_t dos_date_time);
+
+// What a file that takes another's place keeps of it: its permission bits
+// and its owner, where the system has them. The core only carries it from
+// one file to the next.
+struct OsFileRights {
+  // False: nothing known, the file keeps what the system gave it.
+  bool known = false;
+  // With owner_known clear the file keeps the owner it was made with.
+  bool owner_known = false;
+  uint32_t mode = 0;
+  uint32_t owner = 0;
+  uint32_t group = 0;
+};
+
+// The rights of the regular file at path, not through a final link (a link
+// says nothing of the file it stands for). False when there is no such file
+// or the system keeps no rights.
+bool OsFileRightsOf(const std::string& path, OsFileRights* rights);
+
+// The rights of a brand-new file: a program may be run (by those the process's
+// file-creation mask allows), anything else only read and written.
+OsFileRights OsNewFileRights(bool program);
+
+// Gives an open file of this run the rights, before it takes another file's
+// name: the owner and group as far as this run may set them, the permission
+// bits, and setuid, setgid and sticky only when both owner and group are the
+// ones asked for (otherwise a file would be setuid to a user who never made
+// it so). False when the permission bits could not be set; a refused owner
+// is no failure.
+bool OsGiveFileRights(OsFile f, const OsFileRights& rights);
+
+// The same for a closed file of this run, by its path: only a regular file
+// of this process's user with no other name, never through a link, so that
+// nothing put under the name meanwhile gets the rights.
+bool OsGiveFileRightsAt(const std::string& path, const OsFileRights& rights);
+
+// True when the file at path has names besides this one (hard links): what
+// is written or re-timed there in place changes them too.
+bool OsHasOtherNames(const std::string& path);
 
 bool OsDeleteFile(const std::string& path);
 // Moves a file; fails when the destination exists.
@@ -164,7 +205,7 @@ std::string OsNameKey(const std::string& name);
 // OsChangeRefusal reports, as for an immutable file.
 enum class OsOp {
   kOpenRead, kCreate, kRead, kWrite, kClose, kDelete, kRename, kCreateFolder, kFreeSpace,
-  kInspect
+  kInspect, kSetOwner, kSetMode
 };
 using OsFaultHook = int (*)(OsOp op, const std::string& path);
 void SetOsFaultHook(OsFaultHook hook);

@@ -199,7 +199,7 @@ namespace {
 
 // Never through a link: not out of the target folder, not to wherever a link
 // planted under a temporary file's name points (O_EXCL refuses any link).
-OsFile OpenNewFile(const std::string& path, int disposition, int fallback, int* err) {
+OsFile OpenNewFile(const std::string& path, int disposition, mode_t mode, int fallback, int* err) {
   if (int code = Fault(OsOp::kCreate, path)) {
     *err = code;
     return kNoOsFile;
@@ -210,7 +210,7 @@ OsFile OpenNewFile(const std::string& path, int disposition, int fallback, int* 
     return kNoOsFile;
   }
   errno = 0;
-  int fd = open(native.c_str(), O_RDWR | O_CREAT | disposition | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = open(native.c_str(), O_RDWR | O_CREAT | disposition | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) {
     *err = ErrnoOr(fallback);
     return kNoOsFile;
@@ -222,11 +222,78 @@ OsFile OpenNewFile(const std::string& path, int disposition, int fallback, int* 
 }  // namespace
 
 OsFile OsCreate(const std::string& path, int* err) {
-  return OpenNewFile(path, O_TRUNC, EACCES, err);
+  return OpenNewFile(path, O_TRUNC, 0644, EACCES, err);
 }
 
 OsFile OsCreateNew(const std::string& path, int* err) {
-  return OpenNewFile(path, O_EXCL, EEXIST, err);
+  return OpenNewFile(path, O_EXCL, 0600, EEXIST, err);
+}
+
+bool OsFileRightsOf(const std::string& path, OsFileRights* rights) {
+  struct stat st;
+  if (lstat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  rights->known = rights->owner_known = true;
+  rights->mode = st.st_mode & 07777;
+  rights->owner = st.st_uid;
+  rights->group = st.st_gid;
+  return true;
+}
+
+OsFileRights OsNewFileRights(bool program) {
+  // The mask can only be read by setting it; one thread, so set it back.
+  mode_t mask = umask(022);
+  umask(mask);
+  OsFileRights rights;
+  rights.known = true;
+  rights.mode = (program ? 0755u : 0644u) & ~static_cast<uint32_t>(mask);
+  return rights;
+}
+
+bool OsGiveFileRights(OsFile f, const OsFileRights& rights) {
+  if (!rights.known) return true;
+  int fd = static_cast<int>(f);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  bool owner_kept = false;
+  if (rights.owner_known) {
+    // Root may give the file its owner; anyone may give it a group they are
+    // in. Changing the owner first: it would clear setuid and setgid.
+    if (st.st_uid != rights.owner && Fault(OsOp::kSetOwner, f) == 0) {
+      (void)!fchown(fd, rights.owner, rights.group);
+    }
+    if (fstat(fd, &st) == 0 && st.st_gid != rights.group && Fault(OsOp::kSetOwner, f) == 0) {
+      (void)!fchown(fd, static_cast<uid_t>(-1), rights.group);
+    }
+    if (fstat(fd, &st) != 0) return false;
+    owner_kept = st.st_uid == rights.owner && st.st_gid == rights.group;
+  }
+  mode_t mode = rights.mode & (owner_kept ? 07777u : 0777u);
+  if (Fault(OsOp::kSetMode, f) != 0) return false;
+  // A file system that keeps no modes (FAT) refuses the change but may show
+  // the very bits asked for anyway.
+  fchmod(fd, mode);
+  return fstat(fd, &st) == 0 && (st.st_mode & 07777) == mode;
+}
+
+bool OsGiveFileRightsAt(const std::string& path, const OsFileRights& rights) {
+  if (!rights.known) return true;
+  std::string native = NativePath(path);
+  if (LeavesRoot(native)) return false;
+  int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ours =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+  FdPaths()[fd] = path;
+  bool ok = ours && OsGiveFileRights(fd, rights);
+  FdPaths().erase(fd);
+  close(fd);
+  return ok;
+}
+
+bool OsHasOtherNames(const std::string& path) {
+  struct stat st;
+  return lstat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1;
 }
 
 bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err) {

@@ -206,6 +206,27 @@ bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
   return ok;
 }
 
+// Windows keeps rights in access lists that a new file inherits from its
+// folder; a replaced file's successor gets what the folder gives, as ever.
+bool OsFileRightsOf(const std::string&, OsFileRights*) { return false; }
+
+OsFileRights OsNewFileRights(bool) { return OsFileRights(); }
+
+bool OsGiveFileRights(OsFile, const OsFileRights&) { return true; }
+
+bool OsGiveFileRightsAt(const std::string&, const OsFileRights&) { return true; }
+
+bool OsHasOtherNames(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool more = GetFileInformationByHandle(h, &info) != 0 && info.nNumberOfLinks > 1;
+  CloseHandle(h);
+  return more;
+}
+
 bool OsDeleteFile(const std::string& path) {
   return !LeavesRoot(path) && DeleteFileA(path.c_str()) != 0;
 }

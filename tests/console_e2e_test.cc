@@ -125,15 +125,28 @@ TEST_F(ConsoleTest, AppliesThenFindsEverythingUpdated) {
   Bytes old_a = BytesOf(std::string(3000, 'a') + "version 1" + std::string(3000, 'z'));
   Bytes new_a = BytesOf(std::string(3000, 'a') + "version 2!" + std::string(3000, 'z'));
   WriteFileBytes(Path("app/prog.exe"), old_a);
+  ASSERT_EQ(chmod(Path("app/prog.exe").c_str(), 0750), 0);
   WriteFileText(Path("app/keep.txt"), "untouched");
   patch_.Entries.push_back(MakePatchedEntry("prog.exe", {old_a}, new_a));
   patch_.Entries.push_back(IncludedEntry{"docs\\new.txt", 0x28762980, BytesOf("hello")});
+  patch_.Entries.push_back(IncludedEntry{"run.sh", 0x28762980, BytesOf("#!/bin/sh\n")});
   Save();
   Result r = Tarnwell("'" + Path("patch.bin") + "' '" + Path("app") + "'");
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(ReadFileBytes(Path("app/prog.exe")), new_a);
   EXPECT_EQ(ReadFileBytes(Path("app/old/prog.exe")), old_a);
   EXPECT_EQ(ReadFileText(Path("app/docs/new.txt")), "hello");
+  // The program stays one; a new script becomes one, a new text does not.
+  mode_t mask = umask(022);
+  umask(mask);
+  auto mode = [this](const std::string& name) {
+    struct stat st;
+    return stat(Path(name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  };
+  EXPECT_EQ(mode("app/prog.exe"), 0750u);
+  EXPECT_EQ(mode("app/old/prog.exe"), 0750u);
+  EXPECT_EQ(mode("app/run.sh"), 0755u & ~mask);
+  EXPECT_EQ(mode("app/docs/new.txt"), 0644u & ~mask);
   EXPECT_EQ(ReadFileText(Path("app/keep.txt")), "untouched");
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_GE(lines.size(), 8u) << r.out;
