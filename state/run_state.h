@@ -114,6 +114,9 @@ struct RunState {
   uint8_t BusyState = 0;
   bool CancelRequested = false;
   bool ExitAfterStop = false;
+  // A run that only tells what it would do: the test pass, listed entry by
+  // entry, and no apply pass. Only the console applier sets it.
+  bool CheckOnly = false;
 
   // The loaded patch.
   PatchHeader Header;
