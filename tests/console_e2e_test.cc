@@ -178,7 +178,6 @@ TEST_F(ConsoleTest, SelfContainedCopySearchesAndAsks) {
       {"", "", 2, " (y/n) n\n"},
       {"", "Yes\n", 0, " (y/n) y\n"},
       {"--yes", "n\n", 0, " (y/n) y\n"},
-      {"--yes", "", 0, " (y/n) y\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.args) + " input " + c.input);
@@ -375,8 +374,6 @@ TEST_F(ConsoleTest, CheckListsEachFileAndChangesNothing) {
   } cases[] = {
       {"updates one, the other is new already", 2, old_a, new_b, false, "app", 0,
        {{"prog.exe", kMsgOk}, {"lib.dll", kMsgAlreadyUpdated}}},
-      {"all new already", 2, new_a, new_b, false, "app", 0,
-       {{"prog.exe", kMsgAlreadyUpdated}, {"lib.dll", kMsgAlreadyUpdated}}},
       {"a source is missing", 2, BytesOf("something else"), old_b, false, "app", 2,
        {{"prog.exe", -1}}},
       {"single file", 1, old_a, {}, false, "app/prog.exe", 0, {{"app/prog.exe", kMsgOk}}},
