@@ -168,14 +168,17 @@ void KeepResult(const std::string& result, const OutputChecksum& crc, const std:
 bool ApplyPatchedEntry(bool test, bool quiet) {
   const FileEntry& e = g_run.Entry;
   bool multi = g_run.MultiFileMode;
+  // A check lists the one file of a single-file patch too: it is all the
+  // user asked about.
+  bool list_tested = multi || g_run.CheckOnly;
   if (!quiet) {
     if (!test) {
       LogMessage(kMsgUpdatingEntry);
-    } else if (multi) {
+    } else if (list_tested) {
       LogMessage(kMsgCheckingEntry);
     }
   }
-  bool announce_outcome = !quiet && (!test || multi);
+  bool announce_outcome = !quiet && (!test || list_tested);
   FileFacts installed = Examine(e.InstalledPath);
   if (IsNewFile(installed)) {
     if (announce_outcome) LogMessage(kMsgAlreadyUpdated);
@@ -199,7 +202,7 @@ bool ApplyPatchedEntry(bool test, bool quiet) {
       if (!quiet) LogMessage(kMsgNoSourceOptional);
       return true;
     }
-    if (!quiet && multi) LogMessage(kMsgNoSourceRequired);
+    if (!quiet && list_tested) LogMessage(kMsgNoSourceRequired);
     g_run.ErrorCause = e.InstalledPath + ": not the installed version this patch updates";
     return false;
   }
@@ -286,7 +289,10 @@ bool ApplyEntries(bool test, bool quiet) {
         return false;
       }
     } else {
-      if (!quiet) LogMessage(test ? kMsgSkippingIncluded : kMsgWritingIncluded);
+      // To a check, what matters is that the file would be written.
+      if (!quiet) {
+        LogMessage(test && !g_run.CheckOnly ? kMsgSkippingIncluded : kMsgWritingIncluded);
+      }
       int64_t length = WriteIncludedFile(test);
       if (test) {
         PreflightEntry(g_run.Entry.IncludedPath, length, std::string(), true,

@@ -69,6 +69,7 @@ void RunPatch() {
     }
   }
   SettleTargetShape();
+  if (g_run.CheckOnly) LogMessage(kMsgTestModeOn);
   LogMessage(kMsgCheckingTarget);
   if (g_run.SearchNeeded && (g_run.TargetPath == "." || !ApplyEntries(true, true))) {
     std::string remembered = g_run.TargetPath;
@@ -83,7 +84,16 @@ void RunPatch() {
     }
   }
   ShowTargetText(g_run.TargetPath);
-  if (!g_run.SearchNeeded && !ApplyEntries(true, false)) RaiseError(kMsgCannotUpdate);
+  // The search judged its candidates quietly; a check still owes the list
+  // of what each entry would become, so it tests the target found once more.
+  if ((!g_run.SearchNeeded || g_run.CheckOnly) && !ApplyEntries(true, false)) {
+    RaiseError(kMsgCannotUpdate);
+  }
+  if (g_run.CheckOnly) {
+    LogMessage(kMsgCanApply);
+    g_run.Carrier.Close();
+    return;
+  }
   LogMessage(kMsgTestPassed);
   StopIfAsked();
   g_run.ApplyPassBegun = true;

@@ -119,6 +119,9 @@ struct RunState {
   bool ApplyPassBegun = false;
   // The last run ended on the user's request with nothing changed.
   bool Stopped = false;
+  // A run that only tells what it would do: the test pass, listed entry by
+  // entry, and no apply pass. Only the console applier sets it.
+  bool CheckOnly = false;
 
   // The loaded patch.
   PatchHeader Header;

@@ -9,11 +9,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/version.h"
 #include "delta/patch_writer.h"
 #include "messages/catalogue.h"
 #include "messages/messages.h"
 #include "platform/os.h"
 #include "state/run_state.h"
+#include "tests/folder_state.h"
 #include "tests/patch_builder.h"
 #include "tests/test_util.h"
 
@@ -67,7 +69,7 @@ class ConsoleTest : public TempDirTest {
     WriteFileText(Path("stdin"), input);
     std::string cmd = (cwd.empty() ? "" : "cd '" + cwd + "' && ") + "TMPDIR='" + temp_ + "' '" +
                       program + "' " + args + " <'" + Path("stdin") + "' >'" + Path("stdout") +
-                      "' 2>'" + Path("stderr") + "'";
+                      "' 2>" + (merge_output_ ? "&1" : "'" + Path("stderr") + "'");
     int status = system(cmd.c_str());
     Result r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -88,7 +90,15 @@ class ConsoleTest : public TempDirTest {
     std::string err;
   } stop_;
   PatchContents patch_;
+  // Standard error into standard output, as on one terminal.
+  bool merge_output_ = false;
 };
+
+size_t Count(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
 
 TEST_F(ConsoleTest, CommandLineProblemsShowTheUsage) {
   Result r = Tarnwell("-h");
@@ -178,14 +188,28 @@ TEST_F(ConsoleTest, SelfContainedCopySearchesAndAsks) {
   Save(TARNWELL_BIN);
   chmod(Path("patch.bin").c_str(), 0755);
   // No answer means No: the search ends with message 16 and exit code 2.
-  Result r = Tarnwell("", "", Path("patch.bin"), Path("app"));
-  EXPECT_EQ(r.code, 2) << r.out << r.err;
-  EXPECT_NE(r.err.find("找到準備更新的目標"), std::string::npos) << r.err;
-  EXPECT_EQ(ReadFileBytes(Path("app/prog.exe")), old_a);
-  r = Tarnwell("", "Yes\n", Path("patch.bin"), Path("app"));
-  EXPECT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_NE(r.err.find("目前的這個資料夾"), std::string::npos) << r.err;
-  EXPECT_EQ(ReadFileBytes(Path("app/prog.exe")), new_a);
+  // --yes answers Yes without reading what standard input holds.
+  struct Case {
+    const char* args;
+    const char* input;
+    int code;
+    const char* answer;  // as it shows after the question
+  } cases[] = {
+      {"", "", 2, " (y/n) n\n"},
+      {"", "Yes\n", 0, " (y/n) y\n"},
+      {"--yes", "n\n", 0, " (y/n) y\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.args) + " input " + c.input);
+    WriteFileBytes(Path("app/prog.exe"), old_a);
+    RemovePath(Path("app/old"));
+    Result r = Tarnwell(c.args, c.input, Path("patch.bin"), Path("app"));
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_NE(r.err.find("找到準備更新的目標"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("目前的這個資料夾 "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.answer), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFileBytes(Path("app/prog.exe")), c.code == 0 ? new_a : old_a);
+  }
   // A self-contained copy takes one argument, the target; two are too many.
   EXPECT_EQ(Tarnwell("a b", "", Path("patch.bin")).code, 1);
 }
@@ -341,11 +365,20 @@ TEST_F(ConsoleTest, PatchThatDoesNotFitFailsWithExitCode2) {
   Save();
   Result r = Tarnwell("'" + Path("patch.bin") + "' '" + Path("app") + "'");
   EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.err.find(Lines(Shown(kMsgNoTargetFound))[1]), std::string::npos) << r.err;
+  std::string error_line = Lines(Shown(kMsgNoTargetFound))[1];
+  EXPECT_EQ(Count(r.out, error_line), 1u) << r.out;
+  EXPECT_NE(r.err.find(error_line), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("\nCause: no folder searched holds the installed version"),
             std::string::npos)
       << r.err;
   EXPECT_EQ(ReadFileText(Path("app/prog.exe")), "something else");
+
+  // Where both streams are one, the error box does not repeat the list.
+  merge_output_ = true;
+  r = Tarnwell("'" + Path("patch.bin") + "' '" + Path("app") + "'");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(Count(r.out, error_line), 1u) << r.out;
+  merge_output_ = false;
 
   // A patch that fits but could not be finished names what stands in the way.
   WriteFileText(Path("app/prog.exe"), "old");
@@ -358,6 +391,174 @@ TEST_F(ConsoleTest, PatchThatDoesNotFitFailsWithExitCode2) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(ReadFileText(Path("app/prog.exe")), "old") << r.err << r.out;
+}
+
+// The options answer before any patch is read, and a copy that carries its
+// patch takes them as options too, not as its target.
+TEST_F(ConsoleTest, OptionsAnswerWithoutTouchingAnything) {
+  Bytes old_a = BytesOf("old contents"), new_a = BytesOf("new contents");
+  WriteFileBytes(Path("app/prog.exe"), old_a);
+  patch_.Entries.push_back(MakePatchedEntry("prog.exe", {old_a}, new_a));
+  Save(TARNWELL_BIN);
+  chmod(Path("patch.bin").c_str(), 0755);
+  const std::string patch = "'" + Path("patch.bin") + "'", copy = Path("patch.bin");
+  const std::string version = "tarnwell " TW_VERSION_TEXT "\n";
+  struct Case {
+    const char* name;
+    std::string program, args;
+    int code;
+    std::string out;  // how standard output starts
+    std::string err;  // a piece of standard error; empty: nothing there
+  } cases[] = {
+      {"help", TARNWELL_BIN, "--help", 0, "Usage: tarnwell [OPTION]... PATCHFILE [TARGET]\n", ""},
+      {"help after the arguments", TARNWELL_BIN, patch + " . --help", 0, "Usage: tarnwell ", ""},
+      {"version", TARNWELL_BIN, "--version", 0, version, ""},
+      {"help of a copy", copy, "--help", 0, "Usage: patch.bin [OPTION]... [TARGET]\n", ""},
+      {"version of a copy", copy, "--yes --version", 0, version, ""},
+      {"unknown option", TARNWELL_BIN, patch + " --frobnicate", 1, "",
+       "tarnwell: unknown option --frobnicate (see tarnwell --help)\n"},
+      {"unknown option of a copy", copy, "--help --force", 1, "", "unknown option --force"},
+  };
+  FolderState before = ReadFolderState(Path("app"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Result r = Tarnwell(c.args, "y\n", c.program, Path("app"));
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << r.out;
+    if (c.out == version || c.out.empty()) {
+      EXPECT_EQ(r.out, c.out);
+    }
+    if (c.err.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(ReadFolderState(Path("app")), before);
+    EXPECT_TRUE(ListNames(temp_).empty());
+  }
+}
+
+// After "--" every argument is a name, one that looks like an option too.
+TEST_F(ConsoleTest, DoubleDashEndsTheOptions) {
+  Bytes old_a = BytesOf("old contents"), new_a = BytesOf("new contents");
+  patch_.Entries.push_back(MakePatchedEntry("prog.exe", {old_a}, new_a));
+  Save();
+  ASSERT_EQ(std::rename(Path("patch.bin").c_str(), Path("--help").c_str()), 0);
+  struct Case {
+    const char* args;
+    int code;
+    bool applied;
+  } cases[] = {
+      {"-- --help app --check", 1, false},  // three arguments
+      {"--check -- --help app", 0, false},
+      {"-- --help app", 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    WriteFileBytes(Path("app/prog.exe"), old_a);
+    Result r = Tarnwell(c.args, "", TARNWELL_BIN, dir_);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_EQ(ReadFileBytes(Path("app/prog.exe")), c.applied ? new_a : old_a);
+  }
+}
+
+// --check runs the test pass alone and lists what applying would make of each
+// entry; neither the target nor the temp folder keeps a trace of it.
+TEST_F(ConsoleTest, CheckListsEachFileAndChangesNothing) {
+  Bytes old_a = BytesOf("old contents of the program"), new_a = BytesOf("new contents!");
+  Bytes old_b = Pattern(5000, 1), new_b = Pattern(5200, 2);
+  struct Case {
+    const char* name;
+    uint8_t mode;
+    Bytes prog, lib;   // installed before the check
+    bool self_contained;
+    const char* args;  // after the patch file
+    int code;
+    // Entries and the outcome listed for each; -1: the entry has no line.
+    std::vector<std::pair<std::string, int>> listed;
+  } cases[] = {
+      {"updates one, the other is new already", 2, old_a, new_b, false, "app", 0,
+       {{"prog.exe", kMsgOk}, {"lib.dll", kMsgAlreadyUpdated}}},
+      {"a source is missing", 2, BytesOf("something else"), old_b, false, "app", 2,
+       {{"prog.exe", -1}}},
+      {"single file", 1, old_a, {}, false, "app/prog.exe", 0, {{"app/prog.exe", kMsgOk}}},
+      {"a copy searches, --yes takes the folder", 2, old_a, old_b, true, "", 0,
+       {{"prog.exe", kMsgOk}, {"lib.dll", kMsgOk}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemovePath(Path("app"));
+    ASSERT_EQ(mkdir(Path("app").c_str(), 0755), 0);
+    WriteFileBytes(Path("app/prog.exe"), c.prog);
+    if (!c.lib.empty()) WriteFileBytes(Path("app/lib.dll"), c.lib);
+    patch_.HeaderMode = c.mode;
+    patch_.Entries.clear();
+    patch_.Entries.push_back(MakePatchedEntry("prog.exe", {old_a}, new_a));
+    if (c.mode == 2) {
+      patch_.Entries.push_back(MakePatchedEntry("lib.dll", {old_b}, new_b));
+      patch_.Entries.push_back(IncludedEntry{"docs\\new.txt", 0x28762980, BytesOf("hello")});
+    }
+    Save(c.self_contained ? TARNWELL_BIN : "");
+    chmod(Path("patch.bin").c_str(), 0755);
+    FolderState before = ReadFolderState(Path("app"));
+    Result r = c.self_contained
+                   ? Tarnwell("--check --yes", "", Path("patch.bin"), Path("app"))
+                   : Tarnwell("--check '" + Path("patch.bin") + "' " + c.args, "", TARNWELL_BIN,
+                              dir_);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_EQ(ReadFolderState(Path("app")), before);
+    EXPECT_TRUE(ListNames(temp_).empty());
+    std::vector<std::string> lines = Lines(r.out);
+    auto shows = [&](const std::string& line) {
+      return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(shows(Lines(Shown(kMsgTestModeOn))[0] + " ")) << r.out;
+    for (const auto& [entry, outcome] : c.listed) {
+      g_run.EntryName = entry;
+      if (outcome >= 0) {
+        EXPECT_TRUE(shows(Shown(kMsgCheckingEntry) + Shown(outcome) + " ")) << entry << r.out;
+      }
+    }
+    g_run.EntryName = "docs\\new.txt";
+    EXPECT_EQ(shows(Shown(kMsgWritingIncluded) + " "), c.mode == 2 && c.code == 0) << r.out;
+    g_run.TargetPath = c.self_contained ? "." : c.args;
+    EXPECT_EQ(shows(Lines(Shown(kMsgCanApply))[1] + " "), c.code == 0) << r.out;
+    EXPECT_FALSE(shows(Lines(Shown(kMsgTestPassed))[1] + " ")) << r.out;
+  }
+}
+
+// What a patch or the disk says reaches the terminal escaped: an ESC [8m in
+// the description would hide all later output, the error included.
+TEST_F(ConsoleTest, ControlBytesAreShownEscaped) {
+  Bytes old_a = BytesOf("old contents"), new_a = BytesOf("new contents");
+  const std::string target = "t\x1b[2J";
+  ASSERT_EQ(mkdir(Path(target).c_str(), 0755), 0);
+  WriteFileBytes(Path(target + "/prog.exe"), old_a);
+  patch_.Description = OemFromAnsi(
+      "Title\x1b[8m\r\nbell\x07 del\x7f cr\rx c1\x80 tab\there \xa4\xa4\xa4\xe5\r\n");
+  patch_.Entries.push_back(MakePatchedEntry("prog.exe", {old_a}, new_a));
+  patch_.Entries.push_back(IncludedEntry{"new\x80.txt", 0x28762980, BytesOf("x")});
+  Save();
+  std::string args = "'" + Path("patch.bin") + "' '" + Path(target) + "'";
+  for (const char* installed : {"old contents", "something else"}) {
+    SCOPED_TRACE(installed);
+    WriteFileText(Path(target + "/prog.exe"), installed);
+    Result r = Tarnwell(args);
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0], "Title\\x1b[8m");
+    EXPECT_EQ(lines[1], "bell\\x07 del\\x7f cr\\x0dx c1\\u0080 tab\there 中文");
+    EXPECT_NE(r.out.find("t\\x1b[2J"), std::string::npos) << r.out;
+    for (const char* raw : {"\x1b", "\x07", "\x7f", "\r", "\xc2\x80", "\xc2\x9b"}) {
+      EXPECT_EQ(r.out.find(raw), std::string::npos) << r.out;
+      EXPECT_EQ(r.err.find(raw), std::string::npos) << r.err;
+    }
+    if (r.code == 0) {
+      EXPECT_NE(r.out.find("new\\u0080.txt"), std::string::npos) << r.out;
+    } else {
+      EXPECT_NE(r.err.find(Lines(Shown(kMsgNoTargetFound))[1]), std::string::npos) << r.err;
+    }
+  }
 }
 
 }  // namespace

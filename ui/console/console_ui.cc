@@ -3,17 +3,20 @@
 // message boxes go to standard error; a question reads standard input.
 // Ctrl-C plays the part of the window's close box.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "messages/catalogue.h"
 #include "messages/messages.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 #include "state/front_end.h"
+#include "ui/console/console.h"
 
 namespace tw {
 namespace {
@@ -30,6 +33,10 @@ bool g_stdin_tty = false;
 bool g_has_pending = false;
 std::string g_pending;
 bool g_last_run_succeeded = false;
+bool g_answer_yes = false;
+// The progress list as it stands, as shown; an error box compares itself
+// with its end.
+std::vector<std::string> g_shown_lines;
 
 // SIGTERM and SIGHUP ask for no answer: whoever sends them means it, and
 // the terminal may be gone. They end the run as a Yes to the close question
@@ -43,7 +50,8 @@ void OnTerminate(int) {
 }
 
 // Windows line breaks become plain ones for the terminal, and the core's "\"
-// separators the "/" that the user typed (main turned them around).
+// separators the "/" that the user typed (main turned them around). Names in
+// the text come from the patch or the disk and are escaped like the rest.
 std::string ForTerminal(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -54,7 +62,42 @@ std::string ForTerminal(const std::string& text) {
       out += text[i] == '\\' ? '/' : text[i];
     }
   }
-  return out;
+  return EscapeControls(out);
+}
+
+std::string WithoutTrailingBlanks(std::string line) {
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+// True when standard output and standard error lead to one place (a
+// terminal, or one file or pipe for both): there a box that repeats the list
+// lines just written would show the same error twice in a row.
+bool OneOutputForBoth() {
+  static const bool same = [] {
+    struct stat out, err;
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+  }();
+  return same;
+}
+
+// Whether the box text is exactly what the progress list ends with.
+bool RepeatsListEnd(const std::string& shown) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (;;) {
+    size_t end = shown.find('\n', start);
+    lines.push_back(WithoutTrailingBlanks(shown.substr(start, end - start)));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  if (lines.size() > g_shown_lines.size()) return false;
+  size_t offset = g_shown_lines.size() - lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (WithoutTrailingBlanks(g_shown_lines[offset + i]) != lines[i]) return false;
+  }
+  return true;
 }
 
 void FlushPending() {
@@ -99,6 +142,39 @@ void AskToStop() {
 
 }  // namespace
 
+std::string EscapeControls(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == '\n' || c == '\t') {
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      // U+0080..U+009F: a terminal takes U+009B for the start of a command.
+      out += "\\u00";
+      out += kHex[next >> 4];
+      out += kHex[next & 15];
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// Standard input is then no source of answers: the close question takes the
+// answer it gets without a terminal, Yes, and the search question is answered
+// Yes below.
+void ConsoleAnswerYes() {
+  g_answer_yes = true;
+  g_stdin_tty = false;
+}
+
 void ConsoleInit() {
   g_stdout_tty = isatty(STDOUT_FILENO) != 0;
   g_stdin_tty = isatty(STDIN_FILENO) != 0;
@@ -131,7 +207,13 @@ void ShowTargetText(const std::string&) { PumpPendingMessages(); }
 void ShowDescription(const char* text) {
   std::string raw;
   for (const char* p = text; *p != '\0'; ++p) raw += *p == '\x01' ? '\n' : *p;
-  std::string shown = NativeFromPatchText(raw);
+  std::string converted = NativeFromPatchText(raw), shown;
+  for (size_t i = 0; i < converted.size(); ++i) {
+    if (converted[i] != '\r' || i + 1 >= converted.size() || converted[i + 1] != '\n') {
+      shown += converted[i];
+    }
+  }
+  shown = EscapeControls(shown);
   if (shown.empty()) return;
   std::fputs(shown.c_str(), stdout);
   if (shown.back() != '\n') std::fputc('\n', stdout);
@@ -142,6 +224,7 @@ void ShowDescription(const char* text) {
 void ProgressAdd(const std::string& text) {
   FlushPending();
   std::string line = ForTerminal(text);
+  g_shown_lines.push_back(line);
   if (g_stdout_tty) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
@@ -153,6 +236,7 @@ void ProgressAdd(const std::string& text) {
 }
 
 void ProgressDelete(int) {
+  if (!g_shown_lines.empty()) g_shown_lines.pop_back();
   if (g_stdout_tty) {
     std::fputs("\x1b[1A\r\x1b[2K", stdout);
     std::fflush(stdout);
@@ -163,21 +247,33 @@ void ProgressDelete(int) {
 
 void ProgressSetTop(int) {}
 
-void ProgressReset() { FlushPending(); }
+void ProgressReset() {
+  FlushPending();
+  g_shown_lines.clear();
+}
 
 int ShowMessageBox(bool, const std::string& text, const std::string& caption, unsigned type) {
   FlushPending();
   std::string body = ForTerminal(text);
-  std::fprintf(stderr, "[%s]\n%s", caption.c_str(), body.c_str());
-  if ((type & 0x0f) != kBoxYesNo) {
-    std::fputc('\n', stderr);
-    // The catalogue text says what failed; this line says why.
+  bool question = (type & 0x0f) == kBoxYesNo;
+  if (!question) {
+    if (!OneOutputForBoth() || !RepeatsListEnd(body)) {
+      std::fprintf(stderr, "[%s]\n%s\n", caption.c_str(), body.c_str());
+    }
+    // The catalogue text says what failed; this line says why, even where
+    // the text itself was just shown as the list's last line.
     if (!g_run.ErrorCause.empty()) {
       std::fprintf(stderr, "Cause: %s\n", ForTerminal(g_run.ErrorCause).c_str());
     }
     return kAnswerOk;
   }
+  std::fprintf(stderr, "[%s]\n%s", caption.c_str(), body.c_str());
   std::fputs(CatalogueText(32).c_str(), stderr);
+  if (g_answer_yes) {
+    std::fputs("y\n", stderr);
+    std::fflush(stderr);
+    return kAnswerYes;
+  }
   std::fflush(stderr);
   bool yes = ReadYes();
   if (!g_stdin_tty) std::fputs(yes ? "y\n" : "n\n", stderr);
