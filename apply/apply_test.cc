@@ -616,7 +616,7 @@ TEST_F(FaultTest, FailedRenameLeavesTheOldFileInTheBackupAndTheNextRunFinishes) 
 TEST_F(FaultTest, RefusedRightsKeepTheInstalledFile) {
   Prepare();
   SetOsFaultHook([](OsOp op, const std::string& path) {
-    // The first staged file is a's.
+    // The first staged file is refused its rights.
     static int staged = 0;
     return op == OsOp::kSetMode && path.find(".TRW") != std::string::npos && staged++ == 0 ? EPERM
                                                                                            : 0;
@@ -626,6 +626,38 @@ TEST_F(FaultTest, RefusedRightsKeepTheInstalledFile) {
   EXPECT_EQ(ReadFileBytes(App("a")), old_a_);
   // The refusal came before the backup: nothing staged or moved stays.
   EXPECT_EQ(ListNames(Path("app")), (std::vector<std::string>{"a", "b"}));
+}
+
+// Whoever may write in the target folder could put another file under a
+// staged name just before it takes its place: that file is never reported
+// as the verified new one, whether the result moved there or was copied.
+TEST_F(FaultTest, AFileSwappedInUnderAStagedNameIsNoSuccess) {
+  static bool copied;
+  for (bool copy : {false, true}) {
+    SCOPED_TRACE(copy ? "copied" : "moved");
+    copied = copy;
+    patch_.Entries.clear();
+    std::remove(App("backup/a").c_str());
+    std::remove(App("backup/b").c_str());
+    Prepare();
+    SetTarget(CorePath("app"));
+    SetOsFaultHook([](OsOp op, const std::string& path) {
+      if (op == OsOp::kRename && copied && path.find("\\TRW") != std::string::npos) return EXDEV;
+      if (op == OsOp::kRename && path.find("\\.TRW") != std::string::npos) {
+        // Kept under another name, so that its number is not handed on.
+        std::string native = Native(path);
+        std::rename(native.c_str(), (native + ".kept").c_str());
+        WriteFileText(native, "not what was verified");
+      }
+      return 0;
+    });
+    EXPECT_EQ(Run(), MessageText(kMsgReplaceFailed));
+    SetOsFaultHook(nullptr);
+    EXPECT_NE(g_run.ErrorCause.find("another file took the new file's place"), std::string::npos)
+        << g_run.ErrorCause;
+    // The replaced file is kept all the same.
+    EXPECT_EQ(ReadFileBytes(App("backup/b")), Pattern(100, 3));
+  }
 }
 
 class SearchTest : public ApplyTest {

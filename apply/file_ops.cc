@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "container/body.h"
 #include "delta/streams.h"
@@ -213,6 +214,11 @@ namespace {
 // rights. Nothing is left behind when it fails: a fetch that fails, a write
 // the disk refuses or rights it cannot take raise message, a fetch that
 // raises has its own message.
+// The file each staged name was made as: what Replace must find in place
+// after its rename. A staged name is ours, but the folder it sits in may
+// not be: whoever can write there could put another file under that name.
+std::map<std::string, std::string> g_staged_numbers;
+
 template <typename Fetch>
 std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, OsFileRights rights,
                   int message, Fetch fetch) {
@@ -240,8 +246,10 @@ std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, OsF
   if (!rights.known) rights = OsNewFileRights(LooksLikeProgram(out));
   SetFileTimeFromDos(out, stamp);
   if (!out.GiveRights(rights)) FailStaged(out, staged, message);
+  std::string number = out.Number();
   // Buffered data reach the disk at the close: its failure is a failed write.
   if (!out.Close()) FailStaged(out, staged, message);
+  g_staged_numbers[staged] = number;
   return staged;
 }
 
@@ -253,6 +261,15 @@ void Replace(const std::string& staged, const std::string& destination, int mess
                                    OsErrorText(code));
   }
   NoteStagedFile(staged, false);
+  auto made = g_staged_numbers.find(staged);
+  std::string expected = made == g_staged_numbers.end() ? std::string() : made->second;
+  if (made != g_staged_numbers.end()) g_staged_numbers.erase(made);
+  // What now has the name must be the file this run wrote and checked; the
+  // replaced one is in the backup folder either way.
+  if (!expected.empty() && OsFileNumber(destination) != expected) {
+    RaiseErrorBecause(message, destination + ": another file took the new file's place while "
+                                             "it was put there");
+  }
   g_run.ReplacedThisPass.insert(OsNameKey(destination));
 }
 
@@ -269,7 +286,11 @@ std::string StageCopy(const std::string& source, const std::string& destination,
     File placeholder;
     std::string staged = CreateBeside(destination, placeholder);
     placeholder.Close();
+    // The result lies in this run's private folder, where no one else can
+    // swap it: its number is the one to find in place at the end.
+    std::string number = OsFileNumber(source);
     if (!staged.empty() && OsReplaceFile(source, staged)) {
+      g_staged_numbers[staged] = number;
       OsSetFileTimeDosAt(staged, stamp);
       OsFileRights given = rights;
       if (!given.known) {

@@ -308,6 +308,10 @@ bool File::SetTimeFromDos(uint32_t dos_date_time) {
   return OsSetFileTimeDos(handle_, dos_date_time);
 }
 
+std::string File::Number() const {
+  return handle_ == kNoOsFile ? std::string() : OsFileNumberOf(handle_);
+}
+
 bool File::GiveRights(const OsFileRights& rights) {
   if (handle_ == kNoOsFile || !Flush()) return false;
   return OsGiveFileRights(handle_, rights);

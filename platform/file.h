@@ -97,6 +97,8 @@ class File {
   // Flushes what is buffered first: a write after the rights are set could
   // take setuid and setgid away again.
   bool GiveRights(const OsFileRights& rights);
+  // Which file this is (OsFileNumberOf); empty when not open or unknown.
+  std::string Number() const;
   // True once a write to this file has failed, whether or not its error code
   // has been taken since: a read that fails after it tells of the write.
   bool WriteFailed() const { return write_failed_; }

@@ -112,6 +112,10 @@ bool OsResolveName(const std::string& base, const std::string& relative, std::st
 // size, times and (where the system has one) file number. Empty when there
 // is no such file.
 std::string OsFileIdentity(const std::string& path);
+// Which file this is, whatever its name, times or rights: its volume and
+// file number. Empty when unknown. A final link is not followed.
+std::string OsFileNumber(const std::string& path);
+std::string OsFileNumberOf(OsFile f);
 
 // True when anything at all has the name: file, folder, link (even one
 // that leads nowhere), pipe.

@@ -617,6 +617,22 @@ std::string OsFileIdentity(const std::string& path) {
          std::to_string(st.st_ctim.tv_nsec);
 }
 
+namespace {
+std::string NumberText(const struct stat& st) {
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+}  // namespace
+
+std::string OsFileNumber(const std::string& path) {
+  struct stat st;
+  return lstat(NativePath(path).c_str(), &st) == 0 ? NumberText(st) : std::string();
+}
+
+std::string OsFileNumberOf(OsFile f) {
+  struct stat st;
+  return fstat(f, &st) == 0 ? NumberText(st) : std::string();
+}
+
 bool OsNameTaken(const std::string& path) { return Exists(NativePath(path)); }
 
 bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {

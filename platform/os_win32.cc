@@ -216,6 +216,29 @@ bool OsGiveFileRights(OsFile, const OsFileRights&) { return true; }
 
 bool OsGiveFileRightsAt(const std::string&, const OsFileRights&) { return true; }
 
+namespace {
+std::string NumberText(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return std::string();
+  char text[48];
+  std::snprintf(text, sizeof text, "%lu:%lu:%lu", info.dwVolumeSerialNumber, info.nFileIndexHigh,
+                info.nFileIndexLow);
+  return text;
+}
+}  // namespace
+
+std::string OsFileNumber(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::string();
+  std::string text = NumberText(h);
+  CloseHandle(h);
+  return text;
+}
+
+std::string OsFileNumberOf(OsFile f) { return NumberText(H(f)); }
+
 bool OsHasOtherNames(const std::string& path) {
   HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
