@@ -185,7 +185,8 @@ class SuffixIndex {
       const int64_t mid = lo + (hi - lo) / 2;
       const int64_t s = sa_[mid];
       const int64_t avail = std::min(n_ - s, m);
-      const int64_t k = std::min(llcp, rlcp);
+      // A suffix shorter than the bytes known in common ends inside them.
+      const int64_t k = std::min({llcp, rlcp, avail});
       const int64_t l = k + CommonLength(t_ + s + k, q + k, avail - k);
       const bool less = l == avail ? n_ - s < m : t_[s + l] < q[l];
       if (less) {

@@ -274,7 +274,9 @@ TEST_F(ConsoleTest, StoppingNeverLeavesHalfAnUpdate) {
             static_cast<char*>(nullptr));
       _exit(98);
     }
-    usleep(20000 + 40000 * round);
+    // Once its work folder is there, the program has its handlers.
+    for (int i = 0; i < 1000 && ListNames(temp_).empty(); ++i) usleep(10000);
+    usleep(20000 * round);
     kill(pid, SIGINT);
     int status = 0;
     waitpid(pid, &status, 0);
