@@ -76,34 +76,6 @@ bool FindIgnoringCase(const std::string& folder, const std::string& name, std::s
   return ok;
 }
 
-// path made absolute, with "." and empty components dropped and ".."
-// taken back lexically.
-std::string Normalised(const std::string& path) {
-  std::string full = path;
-  if (full.empty() || full[0] != '/') {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
-    full = std::string(cwd) + "/" + full;
-  }
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= full.size()) {
-    size_t end = full.find('/', i);
-    if (end == std::string::npos) end = full.size();
-    std::string comp = full.substr(i, end - i);
-    i = end + 1;
-    if (comp.empty() || comp == ".") continue;
-    if (comp == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(comp);
-  }
-  std::string out;
-  for (const std::string& p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
-}
-
 }  // namespace
 
 std::string NativePath(const std::string& path) {
@@ -705,12 +677,18 @@ int64_t OsFreeSpace(const std::string& folder) {
 }
 
 std::string OsVolumeOf(const std::string& path) {
-  std::string native = Normalised(NativePath(path));
+  // Walked up as given, not made absolute: the working folder may be longer
+  // than any path the system would take.
+  std::string native = NativePath(path);
   struct stat st;
   while (stat(native.c_str(), &st) != 0) {
-    if (native == "/") return std::string();
+    if (native == "/" || native == ".") return std::string();
     size_t slash = native.rfind('/');
-    native = slash == 0 ? "/" : native.substr(0, slash);
+    if (slash == std::string::npos) {
+      native = ".";
+    } else {
+      native = slash == 0 ? "/" : native.substr(0, slash);
+    }
   }
   return std::to_string(st.st_dev);
 }
