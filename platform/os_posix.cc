@@ -178,7 +178,8 @@ bool BelowRoot(const std::string& path, std::vector<std::string>* parts) {
   }
   native = Tidy(native);
   std::string rest;
-  if (!After(g_root.text, native, &rest) && (g_root.real.empty() || !After(g_root.real, native, &rest))) {
+  if (!After(g_root.text, native, &rest) &&
+      (g_root.real.empty() || !After(g_root.real, native, &rest))) {
     return false;
   }
   parts->clear();
@@ -356,8 +357,8 @@ OsFile OpenNewFile(const std::string& path, int disposition, mode_t mode, int fa
     return kNoOsFile;
   }
   errno = 0;
-  int fd = openat(place.dir(), place.name(), O_RDWR | O_CREAT | disposition | O_CLOEXEC | O_NOFOLLOW,
-                  mode);
+  int fd = openat(place.dir(), place.name(),
+                  O_RDWR | O_CREAT | disposition | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) {
     *err = ErrnoOr(fallback);
     return kNoOsFile;

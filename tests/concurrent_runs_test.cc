@@ -277,11 +277,11 @@ TEST_F(ConcurrentRunsTest, LinksBelowTheTargetNeverLeadARunOutside) {
   const FolderState outside = {{"outside", "d"}, {"outside/x", old_x_text}};
   struct Case {
     const char* what;
-    bool deep;             // started in the deep folder, everything laid out there
-    const char* target;    // as given to the run, relative to its working folder
-    FolderState layout;    // besides outside
+    bool deep;           // started in the deep folder, everything laid out there
+    const char* target;  // as given to the run, relative to its working folder
+    FolderState layout;  // besides outside
     int exit;
-    FolderState changed;   // what a run that completes changes
+    FolderState changed;  // what a run that completes changes
   } cases[] = {
       {"deep working folder, linked sub-folder", true, "app",
        {{"app", "d"}, {"app/a.txt", "f:" + Str(old_a)}, {"app/data", "l:../outside"}}, 2, {}},
@@ -315,7 +315,8 @@ TEST_F(ConcurrentRunsTest, LinksBelowTheTargetNeverLeadARunOutside) {
     EXPECT_EQ(exits[0].code, c.exit) << c.what << "\n" << exits[0].err;
     // Stopped by the link, before the first file was changed.
     if (c.exit != 0) {
-      EXPECT_NE(exits[0].err.find("symbolic link"), std::string::npos) << c.what << "\n" << exits[0].err;
+      EXPECT_NE(exits[0].err.find("symbolic link"), std::string::npos)
+          << c.what << "\n" << exits[0].err;
     }
     FolderState after = ReadFolderState(work);
     for (const auto& [name, content] : layout) {
