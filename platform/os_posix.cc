@@ -76,57 +76,6 @@ bool FindIgnoringCase(const std::string& folder, const std::string& name, std::s
   return ok;
 }
 
-// The confinement root, absolute and normalised; empty when none is set.
-std::string g_root;
-
-// path made absolute, with "." and empty components dropped and ".."
-// taken back lexically.
-std::string Normalised(const std::string& path) {
-  std::string full = path;
-  if (full.empty() || full[0] != '/') {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
-    full = std::string(cwd) + "/" + full;
-  }
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= full.size()) {
-    size_t end = full.find('/', i);
-    if (end == std::string::npos) end = full.size();
-    std::string comp = full.substr(i, end - i);
-    i = end + 1;
-    if (comp.empty() || comp == ".") continue;
-    if (comp == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(comp);
-  }
-  std::string out;
-  for (const std::string& p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
-}
-
-// True when native (a path as the file system takes it) lies below the
-// confinement root and one of its folders below the root is a symbolic link.
-// The last component is not looked at: deleting or renaming a link itself
-// stays inside, and creation refuses a final link by O_NOFOLLOW.
-bool LeavesRoot(const std::string& native) {
-  if (g_root.empty()) return false;
-  std::string full = Normalised(native);
-  std::string root = g_root == "/" ? "" : g_root;
-  if (full.size() <= root.size() + 1 || full.compare(0, root.size(), root) != 0 ||
-      full[root.size()] != '/') {
-    return false;
-  }
-  for (size_t slash = full.find('/', root.size() + 1); slash != std::string::npos;
-       slash = full.find('/', slash + 1)) {
-    struct stat st;
-    if (lstat(full.substr(0, slash).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::string NativePath(const std::string& path) {
@@ -167,8 +116,206 @@ std::string NativePath(const std::string& path) {
 
 void SetOsFaultHook(OsFaultHook hook) { g_fault_hook = hook; }
 
+namespace {
+
+// The confinement root. It is opened once when set, so that what the system
+// meant by its name then (links and ".." taken as the kernel takes them) is
+// what every change below it reaches: changes go down from this descriptor,
+// one component at a time, and never by the whole path, which a local user
+// could re-point between a check and its use, and which may be too long for
+// the system to take at all.
+struct Root {
+  bool set = false;
+  std::string text;  // as the core spells it, tidied: how its paths begin
+  std::string real;  // the absolute path the system found; empty when unknown
+  int fd = -1;
+  int open_error = 0;
+};
+Root g_root;
+
+// native with empty and "." components dropped ("" for the working folder);
+// ".." is kept, since only the system knows what it leads to.
+std::string Tidy(const std::string& native) {
+  std::string out = !native.empty() && native[0] == '/' ? "/" : "";
+  size_t i = 0;
+  while (i <= native.size()) {
+    size_t end = native.find('/', i);
+    if (end == std::string::npos) end = native.size();
+    std::string comp = native.substr(i, end - i);
+    i = end + 1;
+    if (comp.empty() || comp == ".") continue;
+    if (!out.empty() && out.back() != '/') out += '/';
+    out += comp;
+  }
+  return out;
+}
+
+// The rest of native after root, or false when native does not lie below it.
+bool After(const std::string& root, const std::string& native, std::string* rest) {
+  if (root == "/") {
+    if (native.size() < 2 || native[0] != '/') return false;
+    *rest = native.substr(1);
+  } else if (root.empty()) {
+    if (native.empty() || native[0] == '/') return false;
+    *rest = native;
+  } else {
+    if (native.size() <= root.size() + 1 || native.compare(0, root.size(), root) != 0 ||
+        native[root.size()] != '/') {
+      return false;
+    }
+    *rest = native.substr(root.size() + 1);
+  }
+  return true;
+}
+
+// The components of path (core form) below the root; false when it does not
+// lie below the root or is the root itself.
+bool BelowRoot(const std::string& path, std::vector<std::string>* parts) {
+  if (!g_root.set) return false;
+  std::string native = path;
+  for (char& c : native) {
+    if (c == '\\') c = '/';
+  }
+  native = Tidy(native);
+  std::string rest;
+  if (!After(g_root.text, native, &rest) &&
+      (g_root.real.empty() || !After(g_root.real, native, &rest))) {
+    return false;
+  }
+  parts->clear();
+  size_t i = 0;
+  while (i <= rest.size()) {
+    size_t end = rest.find('/', i);
+    if (end == std::string::npos) end = rest.size();
+    parts->push_back(rest.substr(i, end - i));
+    i = end + 1;
+  }
+  return !parts->empty();
+}
+
+// The entry of the folder open as dir whose name equals name ignoring ASCII
+// case, as NativePath finds one by path.
+bool FindIgnoringCaseAt(int dir, const std::string& name, std::string* found) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    close(fd);
+    return false;
+  }
+  bool ok = false;
+  while (struct dirent* e = readdir(listing)) {
+    if (strcasecmp(e->d_name, name.c_str()) == 0) {
+      *found = e->d_name;
+      ok = true;
+      break;
+    }
+  }
+  closedir(listing);
+  return ok;
+}
+
+// Where a change at a path lands: a name in a folder. Outside the root the
+// folder is the working folder and the name the whole path, as the system
+// takes it; below the root, the folder was reached from the root without
+// passing a link and stays open until the change is made.
+class Place {
+ public:
+  Place() = default;
+  Place(const Place&) = delete;
+  Place& operator=(const Place&) = delete;
+  ~Place() {
+    if (owned_ >= 0) close(owned_);
+  }
+
+  // False with errno set when the change may not or cannot be made:
+  // refused() tells a link or ".." on the way below the root from a folder
+  // that is missing or unreadable.
+  bool Find(const std::string& path) {
+    std::vector<std::string> parts;
+    if (!BelowRoot(path, &parts)) {
+      name_ = NativePath(path);
+      return true;
+    }
+    if (g_root.fd < 0) {
+      errno = g_root.open_error;
+      return false;
+    }
+    dir_ = g_root.fd;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      std::string comp = parts[i];
+      // The core never names ".." below the target; a path that does would
+      // leave the folder the root descriptor holds.
+      if (comp == "..") return Refuse();
+      if (i + 1 == parts.size()) break;
+      int next = openat(dir_, comp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      std::string found;
+      if (next < 0 && errno == ENOENT && FindIgnoringCaseAt(dir_, comp, &found)) {
+        comp = found;
+        next = openat(dir_, comp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      }
+      if (next < 0) {
+        int code = errno;
+        struct stat st;
+        if (fstatat(dir_, comp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+          return Refuse();
+        }
+        errno = code;
+        return false;
+      }
+      if (owned_ >= 0) close(owned_);
+      owned_ = dir_ = next;
+    }
+    name_ = parts.back();
+    struct stat st;
+    std::string found;
+    if (fstatat(dir_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+        FindIgnoringCaseAt(dir_, name_, &found)) {
+      name_ = found;
+    }
+    return true;
+  }
+
+  int dir() const { return dir_; }
+  const char* name() const { return name_.c_str(); }
+  bool refused() const { return refused_; }
+
+ private:
+  bool Refuse() {
+    refused_ = true;
+    errno = ELOOP;
+    return false;
+  }
+
+  int dir_ = AT_FDCWD;
+  int owned_ = -1;
+  std::string name_;
+  bool refused_ = false;
+};
+
+}  // namespace
+
 void OsSetConfinementRoot(const std::string& root) {
-  g_root = root.empty() ? std::string() : Normalised(NativePath(root));
+  if (g_root.fd >= 0) close(g_root.fd);
+  g_root = Root();
+  if (root.empty()) return;
+  g_root.set = true;
+  std::string text = root;
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+  g_root.text = Tidy(text);
+  g_root.fd = open(NativePath(root).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (g_root.fd < 0) {
+    // Nothing below a missing folder is changed, however it appears later.
+    g_root.open_error = ErrnoOr(ENOENT);
+    return;
+  }
+  // The core may also spell a path below the root absolutely.
+  char real[4096];
+  std::string self = "/proc/self/fd/" + std::to_string(g_root.fd);
+  ssize_t n = readlink(self.c_str(), real, sizeof real - 1);
+  if (n > 0 && real[0] == '/') g_root.real = Tidy(std::string(real, static_cast<size_t>(n)));
 }
 
 OsFile OsOpenRead(const std::string& path, int* err) {
@@ -204,13 +351,14 @@ OsFile OpenNewFile(const std::string& path, int disposition, mode_t mode, int fa
     *err = code;
     return kNoOsFile;
   }
-  std::string native = NativePath(path);
-  if (LeavesRoot(native)) {
-    *err = ELOOP;
+  Place place;
+  if (!place.Find(path)) {
+    *err = ErrnoOr(fallback);
     return kNoOsFile;
   }
   errno = 0;
-  int fd = open(native.c_str(), O_RDWR | O_CREAT | disposition | O_CLOEXEC | O_NOFOLLOW, mode);
+  int fd = openat(place.dir(), place.name(),
+                  O_RDWR | O_CREAT | disposition | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) {
     *err = ErrnoOr(fallback);
     return kNoOsFile;
@@ -277,9 +425,9 @@ bool OsGiveFileRights(OsFile f, const OsFileRights& rights) {
 
 bool OsGiveFileRightsAt(const std::string& path, const OsFileRights& rights) {
   if (!rights.known) return true;
-  std::string native = NativePath(path);
-  if (LeavesRoot(native)) return false;
-  int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  Place place;
+  if (!place.Find(path)) return false;
+  int fd = openat(place.dir(), place.name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
   bool ours =
@@ -400,39 +548,45 @@ bool OsSetFileTimeDos(OsFile f, uint32_t stamp) {
 
 bool OsSetFileTimeDosAt(const std::string& path, uint32_t stamp) {
   struct timespec times[2];
-  std::string native = NativePath(path);
-  return !LeavesRoot(native) && DosTimes(stamp, times) &&
-         utimensat(AT_FDCWD, native.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  Place place;
+  return place.Find(path) && DosTimes(stamp, times) &&
+         utimensat(place.dir(), place.name(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool OsDeleteFile(const std::string& path) {
   if (Fault(OsOp::kDelete, path)) return false;
-  std::string p = NativePath(path);
-  struct stat st;
-  if (LeavesRoot(p) || lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-  return unlink(p.c_str()) == 0;
+  Place place;
+  // Without AT_REMOVEDIR a folder is refused in the same call.
+  return place.Find(path) && unlinkat(place.dir(), place.name(), 0) == 0;
 }
 
 bool OsRenameFile(const std::string& from, const std::string& to) {
   if (Fault(OsOp::kRename, from)) return false;
-  std::string src = NativePath(from), dst = NativePath(to);
-  if (LeavesRoot(src) || LeavesRoot(dst)) return false;
-  // Windows' MoveFile refuses to replace an existing file; keep that.
-  if (Exists(dst)) return false;
-  return rename(src.c_str(), dst.c_str()) == 0;
+  Place src, dst;
+  if (!src.Find(from) || !dst.Find(to)) return false;
+  // Windows' MoveFile refuses to replace an existing file; keep that, in the
+  // rename itself where the file system can.
+  if (renameat2(src.dir(), src.name(), dst.dir(), dst.name(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  struct stat st;
+  if (fstatat(dst.dir(), dst.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return renameat(src.dir(), src.name(), dst.dir(), dst.name()) == 0;
 }
 
 bool OsReplaceFile(const std::string& from, const std::string& to) {
   if (Fault(OsOp::kRename, from)) return false;
-  std::string src = NativePath(from), dst = NativePath(to);
-  if (LeavesRoot(src) || LeavesRoot(dst)) return false;
-  return rename(src.c_str(), dst.c_str()) == 0;
+  Place src, dst;
+  return src.Find(from) && dst.Find(to) &&
+         renameat(src.dir(), src.name(), dst.dir(), dst.name()) == 0;
 }
 
 bool OsCreateFolder(const std::string& path) {
   if (Fault(OsOp::kCreateFolder, path)) return false;
-  std::string native = NativePath(path);
-  return !LeavesRoot(native) && mkdir(native.c_str(), 0755) == 0;
+  Place place;
+  return place.Find(path) && mkdirat(place.dir(), place.name(), 0755) == 0;
 }
 
 namespace {
@@ -524,12 +678,18 @@ int64_t OsFreeSpace(const std::string& folder) {
 }
 
 std::string OsVolumeOf(const std::string& path) {
-  std::string native = Normalised(NativePath(path));
+  // Walked up as given, not made absolute: the working folder may be longer
+  // than any path the system would take.
+  std::string native = NativePath(path);
   struct stat st;
   while (stat(native.c_str(), &st) != 0) {
-    if (native == "/") return std::string();
+    if (native == "/" || native == ".") return std::string();
     size_t slash = native.rfind('/');
-    native = slash == 0 ? "/" : native.substr(0, slash);
+    if (slash == std::string::npos) {
+      native = ".";
+    } else {
+      native = slash == 0 ? "/" : native.substr(0, slash);
+    }
   }
   return std::to_string(st.st_dev);
 }
@@ -566,7 +726,10 @@ int OsChangeRefusal(const std::string& path) {
   return 0;
 }
 
-bool OsConfinementRefuses(const std::string& path) { return LeavesRoot(NativePath(path)); }
+bool OsConfinementRefuses(const std::string& path) {
+  Place place;
+  return !place.Find(path) && place.refused();
+}
 
 int OsLastError() { return errno; }
 

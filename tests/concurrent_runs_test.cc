@@ -1,6 +1,8 @@
 // Several tarnwell processes at once, as users start them: on one folder (one
 // run may go on, the others stop and change nothing) and on separate copies
-// sharing the temp folder (each completes with its own files only).
+// sharing the temp folder (each completes with its own files only). Links in
+// or on the way to the target, present from the start or swapped in while a
+// run goes on, never carry its writes out of the target.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -46,10 +48,13 @@ class ConcurrentRunsTest : public TempDirTest {
     ASSERT_TRUE(WritePatchFile(patch, Path("patch.bin"), "", &error)) << error;
   }
 
-  // Starts tarnwell PATCH FOLDER with its own output files; returns its pid.
-  pid_t Start(const std::string& folder, int n) {
+  // Starts tarnwell PATCH FOLDER with its own output files, in the folder
+  // open as cwd when there is one; returns its pid.
+  pid_t Start(const std::string& folder, int n, const std::string& patch = "patch.bin",
+              int cwd = -1) {
     pid_t pid = fork();
     if (pid == 0) {
+      if (cwd >= 0 && fchdir(cwd) != 0) _exit(126);
       int in = open("/dev/null", O_RDONLY);
       int err = open(Path("err" + std::to_string(n)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int out = open("/dev/null", O_WRONLY);
@@ -57,7 +62,7 @@ class ConcurrentRunsTest : public TempDirTest {
       dup2(out, 1);
       dup2(err, 2);
       setenv("TMPDIR", temp_.c_str(), 1);
-      execl(TARNWELL_BIN, TARNWELL_BIN, Path("patch.bin").c_str(), folder.c_str(),
+      execl(TARNWELL_BIN, TARNWELL_BIN, Path(patch).c_str(), folder.c_str(),
             static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -240,6 +245,138 @@ TEST_F(ConcurrentRunsTest, OnlyAbandonedWorkFoldersAreRemoved) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(ListNames(folder), expected) << f.name;
   }
+}
+
+// The target the run was given is what the system takes it to be, and the
+// folders below it are reached without following a link, whatever the length
+// of the working folder the run starts in.
+TEST_F(ConcurrentRunsTest, LinksBelowTheTargetNeverLeadARunOutside) {
+  const Bytes old_a = Pattern(3000, 1), old_x = Pattern(2000, 2);
+  Bytes new_a = old_a, new_x = old_x;
+  new_a[100] ^= 1;
+  new_x[200] ^= 1;
+  PatchContents patch;
+  patch.BackupFolderName = "old";
+  patch.Entries.push_back(MakePatchedEntry("a.txt", {old_a}, new_a));
+  patch.Entries.push_back(MakePatchedEntry("data\\x", {old_x}, new_x));
+  std::string error;
+  ASSERT_TRUE(WritePatchFile(patch, Path("links.bin"), "", &error)) << error;
+
+  // A working folder longer than the system's longest path: the run is
+  // started there with a relative target, laid out there by descriptor.
+  const std::string deep_name(250, 'd');
+  int deep = open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(mkdirat(deep, deep_name.c_str(), 0755), 0);
+    int next = openat(deep, deep_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    close(deep);
+    deep = next;
+    ASSERT_GE(deep, 0);
+  }
+  const std::string old_x_text = "f:" + Str(old_x);
+  const FolderState outside = {{"outside", "d"}, {"outside/x", old_x_text}};
+  struct Case {
+    const char* what;
+    bool deep;           // started in the deep folder, everything laid out there
+    const char* target;  // as given to the run, relative to its working folder
+    FolderState layout;  // besides outside
+    int exit;
+    FolderState changed;  // what a run that completes changes
+  } cases[] = {
+      {"deep working folder, linked sub-folder", true, "app",
+       {{"app", "d"}, {"app/a.txt", "f:" + Str(old_a)}, {"app/data", "l:../outside"}}, 2, {}},
+      {"shortcut/.. with a linked sub-folder", false, "shortcut/../app",
+       {{"real", "d"}, {"real/inner", "d"}, {"shortcut", "l:real/inner"}, {"real/app", "d"},
+        {"real/app/a.txt", "f:" + Str(old_a)}, {"real/app/data", "l:../../outside"}},
+       2, {}},
+      // Taken as text, the target would be w/app, which a link leads to.
+      {"shortcut/.. names the folder the system finds", false, "shortcut/../app",
+       {{"real", "d"}, {"real/inner", "d"}, {"shortcut", "l:real/inner"}, {"real/app", "d"},
+        {"real/app/a.txt", "f:" + Str(old_a)}, {"real/app/data", "d"},
+        {"real/app/data/x", old_x_text}, {"app", "l:outside"}},
+       0, {{"real/app/a.txt", "f:" + Str(new_a)}, {"real/app/data/x", "f:" + Str(new_x)}}},
+  };
+  const std::string work = Path("w");
+  for (const Case& c : cases) {
+    FolderState layout = c.layout;
+    layout.insert(outside.begin(), outside.end());
+    LayOutFolderState(work, layout);
+    int cwd = open(work.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(cwd, 0);
+    std::vector<std::string> tops = ListNames(work);
+    if (c.deep) {
+      for (const std::string& n : tops) ASSERT_EQ(renameat(cwd, n.c_str(), deep, n.c_str()), 0);
+    }
+    std::vector<Exit> exits = Wait({Start(c.target, 0, "links.bin", c.deep ? deep : cwd)});
+    if (c.deep) {
+      for (const std::string& n : tops) ASSERT_EQ(renameat(deep, n.c_str(), cwd, n.c_str()), 0);
+    }
+    close(cwd);
+    EXPECT_EQ(exits[0].code, c.exit) << c.what << "\n" << exits[0].err;
+    // Stopped by the link, before the first file was changed.
+    if (c.exit != 0) {
+      EXPECT_NE(exits[0].err.find("symbolic link"), std::string::npos)
+          << c.what << "\n" << exits[0].err;
+    }
+    FolderState after = ReadFolderState(work);
+    for (const auto& [name, content] : layout) {
+      auto changed = c.changed.find(name);
+      // Contents are long; the name says enough.
+      EXPECT_TRUE(after[name] == (changed == c.changed.end() ? content : changed->second))
+          << c.what << ": " << name;
+    }
+    for (const auto& [name, _] : after) {
+      EXPECT_TRUE(layout.count(name) || name.rfind("real/app/", 0) == 0)
+          << c.what << ": written outside the target: " << name;
+    }
+  }
+  close(deep);
+}
+
+// A local user swaps a folder of the target for a link to a folder outside
+// and back, as fast as the system lets them, while runs go on: no run ever
+// writes outside, whichever state each of its steps meets.
+TEST_F(ConcurrentRunsTest, AFolderSwappedForALinkMidRunIsNeverFollowed) {
+  const Bytes old_f = Pattern(20000, 3);
+  Bytes new_f = old_f;
+  for (size_t k = 0; k < new_f.size(); k += 501) new_f[k] ^= 0x33;
+  PatchContents patch;
+  patch.BackupFolderName = "old";
+  patch.Entries.push_back(MakePatchedEntry("sub\\f.dat", {old_f}, new_f));
+  patch.Entries.push_back(IncludedEntry{"sub\\new.txt", 0, BytesOf("new")});
+  std::string error;
+  ASSERT_TRUE(WritePatchFile(patch, Path("swap.bin"), "", &error)) << error;
+  const FolderState installed = {{"sub", "d"}, {"sub/f.dat", "f:" + Str(old_f)}};
+  // What a link followed would find: the very file the patch updates.
+  const FolderState outside = {{"f.dat", "f:" + Str(old_f)}};
+  LayOutFolderState(Path("outside"), outside);
+  ASSERT_EQ(symlink(Path("outside").c_str(), Path("swap").c_str()), 0);
+  const std::string app = Path("app"), sub = Path("app/sub");
+  auto swap = [&] {
+    return renameat2(AT_FDCWD, sub.c_str(), AT_FDCWD, Path("swap").c_str(), RENAME_EXCHANGE);
+  };
+  int completed = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < 150; ++round) {
+    LayOutFolderState(app, installed);
+    pid_t swapper = fork();
+    if (swapper == 0) {
+      for (;;) swap();
+    }
+    std::vector<Exit> exits = Wait({Start(app, 0, "swap.bin")});
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+    struct stat st;
+    if (lstat(sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      ASSERT_EQ(swap(), 0);
+    }
+    ASSERT_TRUE(exits[0].code == 0 || exits[0].code == 2)
+        << "round " << round << ": exit " << exits[0].code << "\n" << exits[0].err;
+    completed += exits[0].code == 0;
+    ASSERT_EQ(ReadFolderState(Path("outside")), outside) << "round " << round;
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(15)) break;
+  }
+  RecordProperty("completed", completed);
 }
 
 }  // namespace

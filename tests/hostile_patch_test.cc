@@ -501,6 +501,48 @@ TEST_F(LinkTest, ALinkPlantedUnderTheStagingNameIsNotFollowed) {
   EXPECT_EQ(ReadFolderState(Target())["a.exe.trw0.TMP"], "f:the user's own");
 }
 
+// Each change below the target goes down from the target itself: neither a
+// linked folder nor a ".." step takes it anywhere else, and a name spelled in
+// another case still finds its file.
+TEST_F(LinkTest, ChangesBelowTheTargetNeverStepOutOfIt) {
+  LayOutFolderState(Target(), WithLinks());
+  const std::string t = Core(Target());
+  OsSetConfinementRoot(t);
+  const FolderState surroundings = Surroundings();
+  auto create = [](const std::string& path) {
+    int err = 0;
+    OsFile f = OsCreate(path, &err);
+    return f != kNoOsFile && OsClose(f, &err);
+  };
+  const struct {
+    const char* what;
+    std::function<bool()> change;
+    bool done;
+  } cases[] = {
+      {"delete by a parent step", [&] { return OsDeleteFile(t + "\\sub\\..\\..\\sibling.txt"); },
+       false},
+      {"new folder by a parent step", [&] { return OsCreateFolder(t + "\\..\\made"); }, false},
+      {"rename out by a parent step",
+       [&] { return OsRenameFile(t + "\\readme.txt", t + "\\..\\outside\\readme.txt"); }, false},
+      {"new file in a linked folder", [&] { return create(t + "\\link\\new.txt"); }, false},
+      {"time in a linked folder",
+       [&] { return OsSetFileTimeDosAt(t + "\\link\\secret.txt", 0x5A210000); }, false},
+      {"delete in a linked folder", [&] { return OsDeleteFile(t + "\\link\\secret.txt"); }, false},
+      {"rename onto an existing file",
+       [&] { return OsRenameFile(t + "\\readme.txt", t + "\\a.exe"); }, false},
+      {"delete spelled in another case", [&] { return OsDeleteFile(t + "\\SUB\\B.DAT"); }, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.change(), c.done) << c.what;
+    EXPECT_EQ(Surroundings(), surroundings) << c.what;
+  }
+  FolderState expected = WithLinks();
+  expected.erase("sub/b.dat");
+  EXPECT_EQ(ReadFolderState(Target()), expected);
+  EXPECT_TRUE(OsConfinementRefuses(t + "\\link\\x"));
+  EXPECT_FALSE(OsConfinementRefuses(t + "\\sub\\x"));
+}
+
 TEST_F(ScratchTest, DecodingStopsAtTheStatedSize) {
   // A few stream bytes that copy the output onto itself ask for 150 KB; the
   // entry says the file has 1,000 bytes.
