@@ -676,7 +676,11 @@ int MakePatch(const MakeOptions& o) {
       for (size_t k = 0; k < plan.sources.size(); ++k) {
         Bytes from = MustRead(plan.sources[k]);
         old_size = static_cast<int64_t>(from.size());
-        Bytes to = k + 1 < plan.sources.size() ? MustRead(plan.sources[k + 1]) : new_data;
+        // The last version is made from new_data itself: a copy would add the
+        // new file's size to the peak memory of large files.
+        Bytes next;
+        if (k + 1 < plan.sources.size()) next = MustRead(plan.sources[k + 1]);
+        const Bytes& to = k + 1 < plan.sources.size() ? next : new_data;
         std::optional<FileProgress> progress;
         DiffOptions diff = o.diff;
         if (!o.quiet && to.size() >= kProgressBytes) {
