@@ -12,7 +12,8 @@
 # /work/shared/bench/make_pairs.sh), which needs apt sources for bookworm.
 # Environment: BUILD (a build folder, default build-bench, made here as a
 # Release build), EFFORT (tarnwell-make --effort, default 2), PAIRS (names of
-# the pairs to run, default all).
+# the pairs to run, default all), FOLDERS (0 leaves out the release-folder
+# pairs of bench/make_folders.sh, which run after the file pairs).
 set -u
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -152,4 +153,9 @@ for name in "${tool_names[@]}"; do
     "$(num "${total_make[$name]:-}")" "$(num "${peak_ratio[$name]:-}")" \
     "$(num "${total_apply[$name]:-}")" "$note"
 done
+if [[ ${FOLDERS:-1} != 0 ]]; then
+  echo
+  # PAIRS names file pairs here; the folder pairs have their own names.
+  PAIRS= BUILD=$build EFFORT=$effort bash "$root/bench/make_folders.sh"
+fi
 exit 0

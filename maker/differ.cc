@@ -37,6 +37,57 @@ namespace {
 
 using u8 = unsigned char;
 
+// The options' progress report over the steps of one version. Each step has
+// a share of the whole and a count of units (bytes of the new file, mostly);
+// the steps report the units they finish in chunks, so that a report costs
+// nothing beside the work, and the meter tells the author only when the
+// whole has moved on by a visible amount.
+class Meter {
+ public:
+  explicit Meter(const std::function<void(double)>& report) : report_(report) {}
+
+  // Ends the step in hand and starts one with this share and count of units.
+  void Step(double share, int64_t units) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    base_ += share_;
+    share_ = share;
+    units_ = std::max<int64_t>(1, units);
+    done_ = 0;
+    TellLocked(base_);
+  }
+  // More units for the step in hand (a second search); the whole seems to
+  // stand still until the step has caught up with what was told.
+  void MoreUnits(int64_t units) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    units_ += units;
+  }
+  void Add(int64_t units) {
+    if (!report_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = std::min(units_, done_ + units);
+    TellLocked(base_ + share_ * static_cast<double>(done_) / static_cast<double>(units_));
+  }
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    told_ = -1;
+    TellLocked(1.0);
+  }
+  // Units worth a call to Add: about a thousandth of a step.
+  static int64_t Chunk(int64_t units) { return std::max<int64_t>(1 << 16, units / 1024); }
+
+ private:
+  void TellLocked(double done) {
+    if (!report_ || done < told_ + 0.002) return;
+    told_ = std::min(done, 1.0);
+    report_(told_);
+  }
+
+  const std::function<void(double)>& report_;
+  std::mutex mutex_;
+  double base_ = 0, share_ = 0, told_ = 0;
+  int64_t units_ = 1, done_ = 0;
+};
+
 // Bytes in common at the start of a and b, at most n.
 int64_t CommonLength(const u8* a, const u8* b, int64_t n) {
   int64_t i = 0;
@@ -272,14 +323,20 @@ struct ScanParams {
 };
 
 std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
-                                const ScanParams& params) {
+                                const ScanParams& params, Meter* meter) {
   std::vector<Anchor> anchors;
+  const int64_t chunk = Meter::Chunk(s.new_size);
+  int64_t told = 0;
   OutputIndex output_index(s);
   const int64_t n = s.new_size;
   bool have = false;
   Alignment cur;
   int64_t last_check = std::numeric_limits<int64_t>::min() / 2;
   for (int64_t i = 0; i < n;) {
+    if (i - told >= chunk) {
+      meter->Add(i - told);
+      told = i;
+    }
     const int64_t run = have ? RunLength(s, cur, i, n - i) : 0;
     if (run >= params.long_run) {
       i += run;
@@ -474,7 +531,8 @@ class Frontier {
 
 class Coder {
  public:
-  Coder(const Space& s, const std::vector<Anchor>& anchors, const Layout& layout, int lookahead)
+  Coder(const Space& s, const std::vector<Anchor>& anchors, const Layout& layout, int lookahead,
+        Meter* meter)
       : s_(s),
         anchors_(anchors),
         layout_(layout),
@@ -482,7 +540,9 @@ class Coder {
                                                  : std::max(s.old_size, s.new_size)),
         lookahead_(std::min(lookahead, kWindows)),
         // Room for the search to keep paths apart, in proportion to the file.
-        collect_at_(std::clamp<size_t>(s.new_size / 32, kCollectAt, 16 * kCollectAt)) {}
+        collect_at_(std::clamp<size_t>(s.new_size / 32, kCollectAt, 16 * kCollectAt)),
+        meter_(meter),
+        chunk_(Meter::Chunk(s.new_size)) {}
 
   // The cheapest ops for the whole new file, appended to *plan; returns
   // their bits.
@@ -573,6 +633,9 @@ class Coder {
   // The cheapest node made so far that lies furthest ahead.
   int64_t lead_pos_ = 0, lead_cost_ = 0;
   bool out_of_range_ = false;
+  Meter* meter_;
+  int64_t chunk_;
+  int64_t told_pos_ = 0;  // lead position last reported to the meter
 };
 
 int64_t Coder::CopyRoom(const Alignment& a, int64_t j, int64_t f) const {
@@ -881,6 +944,10 @@ int64_t Coder::Code(Plan* plan) {
     if (node.pos > lead_pos_) {
       lead_pos_ = node.pos;
       lead_cost_ = node.cost;
+      if (lead_pos_ - told_pos_ >= chunk_) {
+        meter_->Add(lead_pos_ - told_pos_);
+        told_pos_ = lead_pos_;
+      }
     } else if (node.cost > lead_cost_ + kBeam) {
       continue;
     }
@@ -900,6 +967,7 @@ int64_t Coder::Code(Plan* plan) {
     if (nodes_.size() >= collect_at_) Collect(plan);
   }
   Emit(best_end_, n, plan);
+  meter_->Add(n - told_pos_);
   return best_end_cost_;
 }
 
@@ -1003,7 +1071,7 @@ struct Candidate {
 // cheapest; of equally cheap ones the first in the list, whichever thread
 // finished first, so that every build and machine writes the same patch.
 Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
-                 const std::vector<Layout>& layouts, int lookahead) {
+                 const std::vector<Layout>& layouts, int lookahead, Meter* meter) {
   Candidate best;
   std::mutex mutex;
   std::atomic<size_t> next{0};
@@ -1012,7 +1080,7 @@ Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
       Candidate c;
       c.layout = layouts[i];
       c.index = i;
-      Coder coder(s, anchors, c.layout, lookahead);
+      Coder coder(s, anchors, c.layout, lookahead, meter);
       c.bits = coder.Code(&c.plan);
       c.out_of_range = coder.OutOfRange();
       std::lock_guard<std::mutex> lock(mutex);
@@ -1030,6 +1098,11 @@ Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
   return best;
 }
 
+// Shares of the steps in the time of a version, as measured on a 24 MB
+// program at the default effort: sorting the old file 12 %, finding anchors
+// 14 %, coding 72 %, building and checking the program the rest.
+constexpr double kSortShare = 0.12, kAnchorShare = 0.14, kCodeShare = 0.72;
+
 }  // namespace
 
 VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
@@ -1041,12 +1114,16 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
                 static_cast<int64_t>(new_data.size())};
 
+  // The sort of the old file reports only its end.
+  Meter meter(options.progress);
   std::vector<Anchor> anchors;
   {
+    meter.Step(kSortShare, 1);
     const SuffixIndex index(old_data);
+    meter.Step(kAnchorShare, s.new_size);
     ScanParams params;
     if (effort == 0) params.recheck = 64;
-    anchors = FindAnchors(s, index, params);
+    anchors = FindAnchors(s, index, params, &meter);
   }
 
   // Fix-up counts chosen per group of about 64 copies beat one count for the
@@ -1070,14 +1147,16 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
       lookahead = 4;
       break;
   }
-  Candidate best = BestOf(s, anchors, layouts, lookahead);
+  meter.Step(kCodeShare, s.new_size * static_cast<int64_t>(layouts.size()));
+  Candidate best = BestOf(s, anchors, layouts, lookahead, &meter);
   // The address range as a sum lets copies from the output reach further,
   // but may widen every number. On large files it has never paid for the
   // second search.
   if (best.out_of_range && (effort == 3 || s.new_size <= (1 << 20))) {
     Layout sum = best.layout;
     sum.flags = kVersionRangeIsSum;
-    Candidate c = BestOf(s, anchors, {sum}, lookahead);
+    meter.MoreUnits(s.new_size);
+    Candidate c = BestOf(s, anchors, {sum}, lookahead, &meter);
     if (c.bits < best.bits) best = std::move(c);
   }
 
@@ -1092,6 +1171,7 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   if (PreferPlainFixups(s, best.plan)) v.VersionFlags |= kVersionPlainFixups;
   v.InsertBlockSize = kBlockSize;
 
+  meter.Step(1 - kSortShare - kAnchorShare - kCodeShare, 1);
   std::vector<Anchor>().swap(anchors);
   std::vector<DeltaOp> program = BuildProgram(s, &best.plan, v.VersionFlags & kVersionPlainFixups);
   std::string why;
@@ -1105,6 +1185,7 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
   for (int i = 0; i < kStreamCount; ++i) {
     v.StreamLength[i] = static_cast<int32_t>(block.Streams.Stream[i].size());
   }
+  meter.Finish();
   return block;
 }
 

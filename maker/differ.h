@@ -2,6 +2,8 @@
 // and writes that as one source version's streams.
 #pragma once
 
+#include <functional>
+
 #include "delta/patch_writer.h"
 #include "state/run_state.h"
 
@@ -10,6 +12,11 @@ namespace tw {
 struct DiffOptions {
   // 0 is fastest; each step up searches harder and tries more stream layouts.
   int effort = 2;
+  // Told now and then (a few hundred times a file at most) how much of the
+  // work is done, from 0 to 1, never less than it was told before. Calls
+  // come from one thread at a time, though not always the caller's. Large
+  // files take seconds; this lets the author see that something happens.
+  std::function<void(double done)> progress;
 };
 
 // The smallest version block the differ finds that rebuilds new_data from

@@ -1,6 +1,7 @@
 #include "maker/differ.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -172,10 +173,23 @@ TEST_F(DifferTest, RelocatedCodeIsCheapForEveryEffort) {
   for (int effort = 0; effort <= 3; ++effort) {
     DiffOptions options;
     options.effort = effort;
+    // The progress of every effort, some of which code on two threads.
+    std::vector<double> told;
+    std::atomic<int> inside{0};
+    options.progress = [&](double done) {
+      EXPECT_EQ(inside++, 0) << "two reports at once";
+      told.push_back(done);
+      --inside;
+    };
     // A moved address costs a copy and its fix-up bytes: a few bytes, not
     // the instructions around it.
     const size_t size = StreamBytes(RoundTrip(old_code, new_code, options));
     EXPECT_LT(size, 5 * moved + added.size()) << effort;
+    ASSERT_GE(told.size(), 3u) << effort;
+    EXPECT_LE(told.size(), 600u) << effort;
+    EXPECT_TRUE(std::is_sorted(told.begin(), told.end())) << effort;
+    EXPECT_GE(told.front(), 0.0) << effort;
+    EXPECT_EQ(told.back(), 1.0) << effort;
   }
 }
 

@@ -220,6 +220,52 @@ std::vector<std::pair<std::string, std::string>> ChainSources(
   return chain;
 }
 
+// Progress of one large file on standard error: a bar redrawn in place on a
+// terminal; elsewhere (a log, a build system) a line at every tenth, since
+// carriage returns would pile up there. Shows a fraction of the work, from
+// the differ's reports.
+class FileProgress {
+ public:
+  FileProgress(std::string label, bool terminal) : label_(std::move(label)), terminal_(terminal) {}
+  FileProgress(const FileProgress&) = delete;
+  FileProgress& operator=(const FileProgress&) = delete;
+  // Leaves the terminal's line empty for what is said next.
+  ~FileProgress() {
+    if (terminal_ && width_ > 0) std::fprintf(stderr, "\r%*s\r", width_, "");
+  }
+
+  void Show(double done) {
+    const int percent = static_cast<int>(done * 100);
+    if (terminal_) {
+      if (percent == shown_) return;
+      constexpr int kBar = 30;
+      const int filled = percent * kBar / 100;
+      const std::string bar = std::string(filled, '#') + std::string(kBar - filled, '.');
+      width_ = std::max(width_, std::fprintf(stderr, "\r%s [%s] %3d%%", label_.c_str(), bar.c_str(),
+                                             percent) - 1);
+    } else {
+      // Every tenth passed, even those a long copy leapt over, so that logs
+      // read alike.
+      if (percent / 10 == shown_ / 10) return;
+      for (int tenth = std::max(shown_, 0) / 10 + 1; tenth <= percent / 10; ++tenth) {
+        std::fprintf(stderr, "%s %d%%\n", label_.c_str(), tenth * 10);
+      }
+    }
+    std::fflush(stderr);
+    shown_ = percent;
+  }
+
+ private:
+  std::string label_;
+  bool terminal_;
+  int shown_ = -1;  // percent last shown
+  int width_ = 0;   // columns drawn on the terminal's line
+};
+
+// New files from this size on show their progress: smaller ones take well
+// under a second.
+constexpr size_t kProgressBytes = 4 << 20;
+
 void Say(const MakeOptions& o, const char* fmt, const std::string& a = "",
          const std::string& b = "", const std::string& c = "") {
   if (!o.quiet) std::fprintf(stderr, fmt, a.c_str(), b.c_str(), c.c_str());
@@ -630,8 +676,23 @@ int MakePatch(const MakeOptions& o) {
       for (size_t k = 0; k < plan.sources.size(); ++k) {
         Bytes from = MustRead(plan.sources[k]);
         old_size = static_cast<int64_t>(from.size());
-        Bytes to = k + 1 < plan.sources.size() ? MustRead(plan.sources[k + 1]) : new_data;
-        VersionBlock block = MakeVersion(from, to, plan.region, o.diff);
+        // The last version is made from new_data itself: a copy would add the
+        // new file's size to the peak memory of large files.
+        Bytes next;
+        if (k + 1 < plan.sources.size()) next = MustRead(plan.sources[k + 1]);
+        const Bytes& to = k + 1 < plan.sources.size() ? next : new_data;
+        std::optional<FileProgress> progress;
+        DiffOptions diff = o.diff;
+        if (!o.quiet && to.size() >= kProgressBytes) {
+          std::string label = counter + plan.name;
+          if (plan.sources.size() > 1) {
+            label += " (" + std::to_string(k + 1) + "/" + std::to_string(plan.sources.size()) + ")";
+          }
+          progress.emplace(label + ":", StderrIsTerminal());
+          diff.progress = [&progress](double done) { progress->Show(done); };
+        }
+        VersionBlock block = MakeVersion(from, to, plan.region, diff);
+        progress.reset();
         block.Excluded = plan.region;
         if (k < plan.version_names.size()) block.VersionName = plan.version_names[k];
         for (const Bytes& s : block.Streams.Stream) entry_bytes += static_cast<int64_t>(s.size());

@@ -322,7 +322,8 @@ TEST_F(MakerTest, RefusesBadCommandLinesBeforeAnyWork) {
   EXPECT_EQ(err.find("big.dat"), std::string::npos) << err;
 }
 
-// Warnings the author must see reach the terminal even with -q.
+// Warnings the author must see reach the terminal even with -q; progress
+// does not.
 TEST_F(MakerTest, WarnsEvenWhenQuiet) {
   Put("v1/app.exe", BytesOf("one"));
   Put("v1/data/level.dat", BytesOf("level"));
@@ -335,9 +336,16 @@ TEST_F(MakerTest, WarnsEvenWhenQuiet) {
   Put("new/app.exe", BytesOf("new"));
   fs::last_write_time(Path("new/app.exe"),
                       fs::last_write_time(Path("old/app.exe")) - std::chrono::hours(48));
+  // A file large enough to show its progress.
+  std::mt19937 rng(3);
+  Put("big1/big.bin", Binary(rng, 5 << 20));
+  Put("big2/big.bin", Edit(rng, ReadFileBytes(Path("big1/big.bin"))));
+  std::vector<std::string> tenths;
+  for (int p = 10; p <= 100; p += 10) tenths.push_back("[1/1] big.bin: " + std::to_string(p) + "%\n");
   struct Case {
     std::string args;
-    std::vector<std::string> said;
+    std::vector<std::string> said;  // in this order
+    bool quiet = true;
   };
   const Case cases[] = {
       {"v1 v2 -o p.bin", {"v2/level-link.dat is a link; the patch stores the file it leads to"}},
@@ -348,16 +356,28 @@ TEST_F(MakerTest, WarnsEvenWhenQuiet) {
       {"old new -o p.bin", {"new looks older than the old release"}},
       {"-c 1252 v1 v2 -o p.bin", {"TARNWELL_CODEPAGE=1252"}},
       {"-d \"$(head -c 1200 /dev/zero | tr '\\0' x)\" v1 v2 -o p.bin", {"1,000"}},
+      {"big1 big2 -o p.bin", {}},
+      // Not a terminal here: a line at every tenth, each once, then the file's summary.
+      {"big1 big2 -o p.bin", tenths, false},
   };
   std::string err;
   for (const Case& c : cases) {
     std::remove(Path("p.bin").c_str());
-    EXPECT_EQ(Make("-q " + c.args, &err), 0) << c.args << "\n" << err;
+    EXPECT_EQ(Make((c.quiet ? "-q " : "") + c.args, &err), 0) << c.args << "\n" << err;
+    size_t at = 0;
     for (const std::string& text : c.said) {
-      EXPECT_NE(err.find(text), std::string::npos) << c.args << "\n" << err;
+      at = err.find(text, at);
+      ASSERT_NE(at, std::string::npos) << c.args << ": " << text << "\n" << err;
+      at += text.size();
     }
     if (c.said.empty()) {
       EXPECT_EQ(err, "") << c.args;
+    } else if (!c.quiet) {
+      // Each tenth once, then the summary.
+      size_t lines = 0;
+      for (size_t i = 0; (i = err.find("[1/1] big.bin: ", i)) != std::string::npos; ++i) ++lines;
+      EXPECT_EQ(lines, tenths.size() + 1) << err;
+      EXPECT_NE(err.find("[1/1] big.bin: 5,", at), std::string::npos) << err;
     }
   }
   // The link's content travels: a user gets the file it led to.

@@ -67,6 +67,9 @@ std::string NewWorkFolder();
 void RemoveFolder(const std::string& path);
 // Lets the owner run a self-contained patch; nothing to do on Windows.
 void MakeExecutable(const std::string& path);
+// Whether standard error is a terminal (or console), where a line can be
+// redrawn in place.
+bool StderrIsTerminal();
 
 // The path in the form the core's file layer opens; empty when that form
 // cannot name the file (the caller then hands the core a copy).

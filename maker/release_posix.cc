@@ -220,6 +220,8 @@ void RemoveFolder(const std::string& path) {
 
 void MakeExecutable(const std::string& path) { chmod(path.c_str(), 0755); }
 
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 std::string CorePathOf(const std::string& path) { return path; }
 
 std::string PathFromCore(const std::string& core_path) {

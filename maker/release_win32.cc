@@ -358,6 +358,8 @@ void RemoveFolder(const std::string& path) {
 
 void MakeExecutable(const std::string&) {}
 
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
 std::string CorePathOf(const std::string& path) {
   const std::wstring wide = Backslashed(Wide(path));
   std::string ansi;
