@@ -68,6 +68,25 @@ std::string CheckShape(const std::string& path, int message) {
   return existing;
 }
 
+// A name longer than the file system takes cannot be created: found now,
+// not half-way through the apply pass. folder is the deepest that exists.
+void CheckNameLengths(const std::string& path, const std::string& folder, int message) {
+  size_t max = OsNameMax(folder);
+  if (max == 0) return;
+  std::vector<std::string> steps = FoldersLeadingTo(path);
+  steps.push_back(path);
+  for (const std::string& step : steps) {
+    if (!BelowTarget(step)) continue;
+    size_t cut = LastBackslash(step);
+    size_t length = step.size() - (cut == std::string::npos ? 0 : cut + 1);
+    if (length > max) {
+      RaiseErrorBecause(message, step + ": the name is " + DecimalText(static_cast<int64_t>(length)) +
+                                     " bytes; the file system takes at most " +
+                                     DecimalText(static_cast<int64_t>(max)));
+    }
+  }
+}
+
 void CheckFolderTakesFiles(const std::string& folder, int message) {
   if (int code = OsChangeRefusal(folder)) {
     RaiseErrorBecause(message, folder + ": the folder takes no new files: " + OsErrorText(code));
@@ -99,6 +118,7 @@ void PreflightEntry(const std::string& destination, int64_t new_bytes,
                     const std::string& from_temp, bool backed_up, int message) {
   CheckNoLink(destination, message);
   std::string folder = CheckShape(destination, message);
+  CheckNameLengths(destination, folder, message);
   CheckFolderTakesFiles(folder, message);
   bool exists = OsKindOf(destination) == OsKind::kFile;
   bool backup = backed_up && exists && g_run.MultiFileMode && !g_run.BackupFolderName.empty();
@@ -108,7 +128,9 @@ void PreflightEntry(const std::string& destination, int64_t new_bytes,
     std::string kept = ResolvedPath(
         g_run.TargetBase, g_run.BackupFolderName + "\\" + g_run.Entry.ResolvedName, nullptr);
     CheckNoLink(kept, kMsgBackupFailed);
-    CheckFolderTakesFiles(CheckShape(kept, kMsgBackupFailed), kMsgBackupFailed);
+    std::string kept_folder = CheckShape(kept, kMsgBackupFailed);
+    CheckNameLengths(kept, kept_folder, kMsgBackupFailed);
+    CheckFolderTakesFiles(kept_folder, kMsgBackupFailed);
     CheckFileMovable(kept, kMsgBackupFailed, "an older backup that cannot be replaced");
   }
   // A verified temp result on the same volume is moved there, not copied;

@@ -115,6 +115,9 @@ std::string OsFileIdentity(const std::string& path);
 // Which file this is, whatever its name, times or rights: its volume and
 // file number. Empty when unknown. A final link is not followed.
 std::string OsFileNumber(const std::string& path);
+// The longest name, in bytes, that the file system holding folder takes for
+// an entry in it; 0 when it sets no limit worth checking in bytes.
+size_t OsNameMax(const std::string& folder);
 std::string OsFileNumberOf(OsFile f);
 
 // True when anything at all has the name: file, folder, link (even one

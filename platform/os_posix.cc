@@ -786,6 +786,11 @@ std::string NumberText(const struct stat& st) {
 }
 }  // namespace
 
+size_t OsNameMax(const std::string& folder) {
+  long max = pathconf(NativePath(folder).c_str(), _PC_NAME_MAX);
+  return max > 0 ? static_cast<size_t>(max) : 255;
+}
+
 std::string OsFileNumber(const std::string& path) {
   struct stat st;
   return lstat(NativePath(path).c_str(), &st) == 0 ? NumberText(st) : std::string();

@@ -227,6 +227,10 @@ std::string NumberText(HANDLE h) {
 }
 }  // namespace
 
+// Windows counts a name's length in characters, which a double-byte name
+// has fewer of than bytes: nothing to refuse by bytes alone.
+size_t OsNameMax(const std::string&) { return 0; }
+
 std::string OsFileNumber(const std::string& path) {
   HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

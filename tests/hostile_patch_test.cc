@@ -622,6 +622,9 @@ TEST_F(ScratchTest, WhatTheTempVolumeCannotHoldIsRefusedUnwritten) {
 TEST_F(LinkTest, WhatTheApplyPassWouldMeetStopsTheRunBeforeAnyChange) {
   const std::string long_name = std::string(250, 'L') + ".dat";  // 254 bytes
   const std::string longest = std::string(251, 'M') + ".txt";    // 255 bytes
+  std::string big5_long;
+  for (int i = 0; i < 100; ++i) big5_long += "\xB8\xEA";  // 資
+  big5_long += ".txt";
   const Bytes old_b = Filler(300, 2), new_b = Filler(310, 3);
   struct Case {
     const char* what;
@@ -664,6 +667,9 @@ TEST_F(LinkTest, WhatTheApplyPassWouldMeetStopsTheRunBeforeAnyChange) {
        MakePatchedEntry(long_name, {old_b}, new_b), nullptr, -1, ""},
       {"name of 255 bytes", {{longest, "f:old"}}, IncludedEntry{longest, 0, BytesOf("new")},
        nullptr, -1, ""},
+      // 204 bytes in the patch's Big5, 304 once shown in UTF-8.
+      {"name too long once converted", {}, IncludedEntry{big5_long, 0, BytesOf("new")}, nullptr,
+       kMsgWriteIncludedFailed, ": the name is 304 bytes; the file system takes at most 255"},
   };
   for (const Case& c : cases) {
     PatchContents patch;
