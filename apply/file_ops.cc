@@ -286,11 +286,10 @@ std::string StageCopy(const std::string& source, const std::string& destination,
     File placeholder;
     std::string staged = CreateBeside(destination, placeholder);
     placeholder.Close();
-    // The result lies in this run's private folder, where no one else can
-    // swap it: its number is the one to find in place at the end.
-    std::string number = OsFileNumber(source);
     if (!staged.empty() && OsReplaceFile(source, staged)) {
-      g_staged_numbers[staged] = number;
+      // Taken here, not in the private folder: a move to another volume
+      // (another drive letter, to Windows) gives the file a new number.
+      g_staged_numbers[staged] = OsFileNumber(staged);
       OsSetFileTimeDosAt(staged, stamp);
       OsFileRights given = rights;
       if (!given.known) {
