@@ -77,9 +77,8 @@ void RunPatch() {
     if (!SearchTarget(g_run.TargetPath, 0)) {
       g_run.TargetPath = remembered;
       RaiseErrorBecause(kMsgNoTargetFound,
-                        g_declined > 0 ? "answered No to every folder the patch fits"
-                        : g_run.CancelRequested
-                            ? "stopped before a folder was found"
+                        g_declined > 0
+                            ? "answered No to every folder the patch fits"
                             : "no folder searched holds the installed version this patch updates");
     }
   }

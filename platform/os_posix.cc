@@ -60,20 +60,25 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Finds the entry of folder whose name equals name ignoring ASCII case.
-bool FindIgnoringCase(const std::string& folder, const std::string& name, std::string* found) {
-  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) return false;
+// Finds the entry of an open listing whose name equals name ignoring ASCII
+// case, and closes the listing.
+bool FindInListing(DIR* listing, const std::string& name, std::string* found) {
   bool ok = false;
-  while (struct dirent* e = readdir(dir)) {
+  while (struct dirent* e = readdir(listing)) {
     if (strcasecmp(e->d_name, name.c_str()) == 0) {
       *found = e->d_name;
       ok = true;
       break;
     }
   }
-  closedir(dir);
+  closedir(listing);
   return ok;
+}
+
+// Finds the entry of folder whose name equals name ignoring ASCII case.
+bool FindIgnoringCase(const std::string& folder, const std::string& name, std::string* found) {
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  return dir != nullptr && FindInListing(dir, name, found);
 }
 
 }  // namespace
@@ -203,16 +208,7 @@ bool FindIgnoringCaseAt(int dir, const std::string& name, std::string* found) {
     close(fd);
     return false;
   }
-  bool ok = false;
-  while (struct dirent* e = readdir(listing)) {
-    if (strcasecmp(e->d_name, name.c_str()) == 0) {
-      *found = e->d_name;
-      ok = true;
-      break;
-    }
-  }
-  closedir(listing);
-  return ok;
+  return FindInListing(listing, name, found);
 }
 
 // Where a change at a path lands: a name in a folder. Outside the root the

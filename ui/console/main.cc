@@ -35,7 +35,8 @@ const char kOptionsHelp[] =
     "\n"
     "Progress goes to standard output, errors and questions to standard error.\n"
     "Exit codes: 0 the patch was applied (or is already), 1 a command-line\n"
-    "problem, 2 the run ended with an error, 255 the patch could not be loaded.\n";
+    "problem, 2 the run ended with an error, 130 stopped on request with nothing\n"
+    "changed, 255 the patch could not be loaded.\n";
 
 std::string BaseName(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -45,17 +46,12 @@ std::string BaseName(const char* path) {
 void PrintHelp(const std::string& program) {
   // A copy that carries its patch takes the target alone.
   tw::DetectSelfContained();
-  if (tw::g_run.SelfContained) {
-    std::printf("Usage: %s [OPTION]... [TARGET]\n"
-                "Applies the patch this program carries to the application in TARGET\n"
-                "(a folder, or the file of a single-file patch; default: the current folder).\n",
-                program.c_str());
-  } else {
-    std::printf("Usage: %s [OPTION]... PATCHFILE [TARGET]\n"
-                "Applies the patch in PATCHFILE to the application in TARGET\n"
-                "(a folder, or the file of a single-file patch; default: the current folder).\n",
-                program.c_str());
-  }
+  const bool carried = tw::g_run.SelfContained;
+  std::printf("Usage: %s [OPTION]... %s[TARGET]\n"
+              "Applies the patch %s to the application in TARGET\n"
+              "(a folder, or the file of a single-file patch; default: the current folder).\n",
+              program.c_str(), carried ? "" : "PATCHFILE ",
+              carried ? "this program carries" : "in PATCHFILE");
   std::fputs(kOptionsHelp, stdout);
 }
 
