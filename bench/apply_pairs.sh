@@ -31,12 +31,14 @@ done
 # Median wall seconds of a command run $runs times, timed to the microsecond
 # (bash's EPOCHREALTIME) around /usr/bin/time, which gives the peak memory;
 # its setup (the fresh copy of the old file that tarnwell patches in place)
-# runs outside the timing. Sets med and peak_kb (the largest peak RSS seen).
+# runs outside the timing and ends with a sync: an installed file is on the
+# disk, and no run should pay for writing back what an earlier one left. Sets med and peak_kb (the largest peak RSS seen).
 measure() {  # SETUP COMMAND
   local times=() t0 t1 kb
   peak_kb=0
   for ((i = 0; i < runs; i++)); do
     eval "$1"
+    sync
     t0=$EPOCHREALTIME
     /usr/bin/time -f "%M" -o "$work/time" bash -c "$2" >/dev/null 2>&1 || { med=n/a; return 1; }
     t1=$EPOCHREALTIME

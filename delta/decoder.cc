@@ -95,9 +95,17 @@ void Insert(DecoderState& s, const SourceVersion& v, int64_t n) {
 void RunInstructions(const SourceVersion& v) {
   DecoderState s;
   s.add_fixups = (v.VersionFlags & kVersionPlainFixups) == 0;
+  // The window stays responsive and a stop is seen within microseconds at
+  // one look every few hundred instructions; a look at each (a system call
+  // on Windows) would cost more than the instruction.
+  constexpr unsigned kLookEvery = 256;
+  unsigned until_look = 0;
   while (g_engine.NumbersLeft > 0) {
-    PumpPendingMessages();
-    StopIfAsked();
+    if (until_look-- == 0) {
+      PumpPendingMessages();
+      StopIfAsked();
+      until_look = kLookEvery - 1;
+    }
     int64_t e = ReadNumber();
     if (e == 0) {
       --s.fixup_countdown;
@@ -129,6 +137,8 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
     ReleaseEngineFiles();
     return false;
   }
+  // Copies land all over the source; kept blocks spare a read for each.
+  g_run.SourceFile.KeepBlocks(kSourceBlockBudget);
   g_engine.AddressRange = (v.VersionFlags & kVersionRangeIsSum)
                               ? g_engine.SourceSize + r.new_size
                               : std::max<int64_t>(g_engine.SourceSize, r.new_size);
@@ -141,9 +151,7 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   // A few bytes of delta can ask for up to 2 GB of output: a temp volume that
   // cannot hold the stated size is refused before anything is written,
   // rather than filled up for every other program until the write fails.
-  // The five streams are extracted beside it.
   int64_t needed = r.new_size;
-  for (int i = 0; i < kStreamCount; ++i) needed += v.StreamLength[i];
   int64_t free_bytes = OsFreeSpace(g_run.TempFolder);
   if (free_bytes >= 0 && needed > free_bytes) {
     ReleaseEngineFiles();
@@ -157,19 +165,7 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   g_run.OutputOpen = true;
 
   g_run.BodyTempFile.Seek(r.body_position);
-  ReleaseStreamMemory();
-  if (!LoadStreamsInMemory(v.StreamLength)) {
-    for (int i = 0; i < kStreamCount; ++i) {
-      g_run.StreamPath[i] = MakeTempFileName();
-      // Counted before the extraction, so that the cleanup also removes a
-      // stream file whose extraction fails.
-      g_run.StreamsCreated = i + 1;
-      if (!ExtractStream(v.StreamLength[i], g_run.StreamFile[i], g_run.StreamPath[i])) {
-        RaiseErrorBecause(kMsgBodyBufferFailed, g_run.StreamFile[i].LastFailure());
-      }
-    }
-    WindowStreamFiles(v.StreamLength);
-  }
+  LoadStreams(v.StreamLength);
   g_engine.ModeBitCount = g_engine.SignBitCount = 0;
   RunInstructions(v);
   ReleaseStreamMemory();

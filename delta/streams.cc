@@ -19,13 +19,6 @@ int64_t g_stream_memory_budget = kStreamMemoryBudget;
 
 namespace {
 
-int NextBit(File& stream, uint8_t* byte, int* counter) {
-  if (*counter == 0 && !ReadChunked(stream, byte, 1)) RaisePatchDamaged();
-  int bit = (*byte >> *counter) & 1;
-  *counter = (*counter + 1) & 7;
-  return bit;
-}
-
 inline int NextBitInMemory(int stream, uint8_t* byte, int* counter) {
   if (*counter == 0) {
     if (g_engine.StreamNext[stream] == g_engine.StreamEnd[stream] && !RefillStream(stream, 1)) {
@@ -142,17 +135,11 @@ const bool kHasFolding = __builtin_cpu_supports("pclmul") && __builtin_cpu_suppo
 }  // namespace
 
 int ModeBitReader() {
-  if (g_engine.StreamsInMemory) {
-    return NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount);
-  }
-  return NextBit(g_run.StreamFile[kModeBitStream], &g_engine.ModeBits, &g_engine.ModeBitCount);
+  return NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount);
 }
 
 int SignBitReader() {
-  if (g_engine.StreamsInMemory) {
-    return NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
-  }
-  return NextBit(g_run.StreamFile[kSignBitStream], &g_engine.SignBits, &g_engine.SignBitCount);
+  return NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
 }
 
 namespace {
@@ -164,35 +151,9 @@ inline int32_t SignedNumber(int sign, int64_t magnitude) {
   return sign ? static_cast<int32_t>(0u - static_cast<uint32_t>(value)) : value;
 }
 
-int32_t ReadNumberFromFiles() {
-  File& numbers = g_run.StreamFile[kNumberStream];
-  bool failed = false;
-  auto next_byte = [&]() -> int64_t {
-    --g_engine.NumbersLeft;
-    uint8_t b = 0;
-    if (failed) return 0;
-    if (!ReadChunked(numbers, &b, 1)) failed = true;
-    return b;
-  };
-  int sign = SignBitReader();
-  int64_t magnitude = next_byte();
-  if (g_engine.AddressRange > 255 && SignBitReader()) {
-    magnitude = (magnitude << 8) | next_byte();
-    if (g_engine.AddressRange > 65535 && ModeBitReader()) {
-      magnitude = (magnitude << 8) | next_byte();
-      if (g_engine.AddressRange > 16777215 && ModeBitReader()) {
-        magnitude = (magnitude << 8) | next_byte();
-      }
-    }
-  }
-  if (failed) RaisePatchDamaged();
-  return SignedNumber(sign, magnitude);
-}
-
 }  // namespace
 
 int32_t ReadNumber() {
-  if (!g_engine.StreamsInMemory) return ReadNumberFromFiles();
   // Every way of running out is message 0, so the first one raises it.
   const unsigned char*& next = g_engine.StreamNext[kNumberStream];
   auto next_byte = [&]() -> int64_t {
@@ -220,34 +181,38 @@ int32_t ReadNumber() {
   return SignedNumber(sign, magnitude);
 }
 
-bool LoadStreamsInMemory(const int32_t (&length)[kStreamCount]) {
+void LoadStreams(const int32_t (&length)[kStreamCount]) {
+  ReleaseStreamMemory();
   int64_t total = 0;
-  for (int32_t n : length) {
-    if (n < 0) return false;
-    total += n;
-  }
-  if (total > g_stream_memory_budget) return false;
-  ReleaseStreamMemory();
-  g_stream_memory.reset(new unsigned char[static_cast<size_t>(std::max<int64_t>(total, 1))]);
+  for (int32_t n : length) total += std::max<int32_t>(n, 0);
+  const int64_t start = g_run.BodyTempFile.Tell();
+  const int64_t body_size = g_run.BodyTempFile.Size();
+  ClearIoError();
+  if (body_size < 0 || total > body_size - start) RaisePatchDamaged();
+  const bool whole = total <= g_stream_memory_budget;
+  g_stream_memory.reset(
+      new unsigned char[static_cast<size_t>(whole ? std::max<int64_t>(total, 1)
+                                                  : kStreamCount * kStreamWindow)]);
   unsigned char* at = g_stream_memory.get();
+  int64_t pos = start;
   for (int i = 0; i < kStreamCount; ++i) {
-    if (length[i] > 0) ReadBodyBytes(at, length[i]);
-    g_engine.StreamNext[i] = at;
-    at += length[i];
-    g_engine.StreamEnd[i] = at;
-    g_engine.StreamLeft[i] = 0;
+    const int64_t n = std::max<int32_t>(length[i], 0);
+    if (whole) {
+      if (n > 0) ReadBodyBytes(at, n);
+      g_engine.StreamNext[i] = at;
+      at += n;
+      g_engine.StreamEnd[i] = at;
+      g_engine.StreamLeft[i] = 0;
+    } else {
+      // Filled on first use: a stream the program never reaches costs nothing.
+      g_engine.StreamNext[i] = g_engine.StreamEnd[i] = at + i * kStreamWindow;
+      g_engine.StreamPos[i] = pos;
+      g_engine.StreamLeft[i] = n;
+    }
+    pos += n;
   }
-  g_engine.StreamsInMemory = true;
-  return true;
-}
-
-void WindowStreamFiles(const int32_t (&length)[kStreamCount]) {
-  ReleaseStreamMemory();
-  g_stream_memory.reset(new unsigned char[kStreamCount * kStreamWindow]);
-  for (int i = 0; i < kStreamCount; ++i) {
-    g_engine.StreamNext[i] = g_engine.StreamEnd[i] = g_stream_memory.get() + i * kStreamWindow;
-    g_engine.StreamLeft[i] = std::max<int32_t>(length[i], 0);
-  }
+  // Whoever reads the body on finds it after the streams, as after reading them.
+  g_run.BodyTempFile.Seek(pos);
   g_engine.StreamsInMemory = true;
 }
 
@@ -257,7 +222,11 @@ bool RefillStream(int i, int64_t n) {
   unsigned char* window = g_stream_memory.get() + i * kStreamWindow;
   std::memmove(window, g_engine.StreamNext[i], static_cast<size_t>(have));
   int64_t more = std::min(kStreamWindow - have, g_engine.StreamLeft[i]);
-  if (!ReadChunked(g_run.StreamFile[i], window + have, more)) return false;
+  if (!g_run.BodyTempFile.ReadThrough(g_engine.StreamPos[i], window + have, more)) {
+    ClearIoError();
+    return false;
+  }
+  g_engine.StreamPos[i] += more;
   g_engine.StreamLeft[i] -= more;
   g_engine.StreamNext[i] = window;
   g_engine.StreamEnd[i] = window + have + more;
@@ -385,24 +354,6 @@ bool CopyRange(int64_t p, int64_t n) {
   return true;
 }
 
-bool ExtractStream(int64_t n, File& file, const std::string& path) {
-  if (!file.Create(path)) {
-    ClearIoError();
-    return false;
-  }
-  unsigned char buf[501];
-  while (n > 0) {
-    int64_t piece = std::min<int64_t>(n, sizeof buf);
-    ReadBodyBytes(buf, piece);
-    if (!WriteChunked(file, buf, piece)) return false;
-    n -= piece;
-  }
-  if (!file.Close() || !file.OpenRead(path)) {
-    ClearIoError();
-    return false;
-  }
-  return true;
-}
 
 uint32_t ChecksumUpdate(uint32_t reg, const void* data, size_t n) {
   const auto* p = static_cast<const unsigned char*>(data);

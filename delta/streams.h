@@ -29,40 +29,39 @@ struct EngineCounters {
   int ModeBitCount = 0;
   uint8_t SignBits = 0;
   int SignBitCount = 0;
-  // With StreamsInMemory, stream i is read from [StreamNext[i], StreamEnd[i])
-  // in memory, then StreamLeft[i] more bytes of StreamFile[i] a window at a
-  // time. Otherwise straight from StreamFile.
+  // Stream i is read from [StreamNext[i], StreamEnd[i]) in memory, then
+  // StreamLeft[i] more bytes of the body copy from StreamPos[i] on, a window
+  // at a time. StreamsInMemory is false while no version's streams are set.
   bool StreamsInMemory = false;
   const unsigned char* StreamNext[kStreamCount] = {};
   const unsigned char* StreamEnd[kStreamCount] = {};
+  int64_t StreamPos[kStreamCount] = {};
   int64_t StreamLeft[kStreamCount] = {};
 };
 extern EngineCounters g_engine;
 
-// A version whose streams together fit in this many bytes keeps them in
-// memory; larger ones go through temp files, so memory stays fixed.
+// A version whose streams together fit in this many bytes has them read into
+// memory at once; larger ones are read from the body copy through a window
+// each, so memory stays fixed.
 constexpr int64_t kStreamMemoryBudget = 4 << 20;
-// The budget in force; tests lower it to reach the stream files.
+// What the source may keep in memory of its blocks.
+constexpr int64_t kSourceBlockBudget = 4 << 20;
+// The budget in force; tests lower it to reach the windows.
 extern int64_t g_stream_memory_budget;
-// Reads the five streams of the given lengths from the body's current
-// position into memory and points g_engine at them; false, with nothing read,
-// when they do not fit in g_stream_memory_budget. Raises message 0 when the
-// body ends inside them.
-bool LoadStreamsInMemory(const int32_t (&length)[kStreamCount]);
-// For streams that were extracted to StreamFile instead: reads them through
-// a window of kStreamWindow bytes each, which costs far less per byte.
 constexpr int64_t kStreamWindow = 64 * 1024;
-void WindowStreamFiles(const int32_t (&length)[kStreamCount]);
-// Returns the memory of either and goes back to plain stream files.
+// Sets up the five streams of the given lengths, which start at the body's
+// current position, points g_engine at them and leaves the body's position
+// after them. Raises message 0 when the body ends inside them.
+void LoadStreams(const int32_t (&length)[kStreamCount]);
+// Returns their memory; no stream is set afterwards.
 void ReleaseStreamMemory();
 // Brings at least n <= kStreamWindow bytes of stream i into its window; false
-// when the stream has fewer left or its file fails.
+// when the stream has fewer left or the body copy fails.
 bool RefillStream(int i, int64_t n);
 
-// n bytes of stream i; false when it has fewer left (or its file fails).
+// n bytes of stream i; false when it has fewer left (or the body copy fails).
 inline bool ReadStream(int i, unsigned char* dst, int64_t n) {
-  if (!g_engine.StreamsInMemory) return ReadChunked(g_run.StreamFile[i], dst, n);
-  if (n < 0) return false;
+  if (!g_engine.StreamsInMemory || n < 0) return false;
   if (n > g_engine.StreamEnd[i] - g_engine.StreamNext[i] && !RefillStream(i, n)) return false;
   if (n > 0) std::memcpy(dst, g_engine.StreamNext[i], static_cast<size_t>(n));
   g_engine.StreamNext[i] += n;
@@ -88,9 +87,6 @@ bool FlushOutput();
 bool ReadOutput(int64_t pos, unsigned char* dst, int64_t n);
 // Appends [p, p + n) of the combined space to the output.
 bool CopyRange(int64_t p, int64_t n);
-// Copies n bytes at the body's current position into a new file at path,
-// reopened for reading; false when the file cannot be created or written.
-bool ExtractStream(int64_t n, File& file, const std::string& path);
 
 // Checksum register arithmetic: the reflected CRC-32 table, no final inversion.
 uint32_t ChecksumUpdate(uint32_t reg, const void* data, size_t n);

@@ -35,7 +35,7 @@ Bytes RandomBytes(size_t n, unsigned seed) {
 class StreamsTest : public TempDirTest {
  protected:
   void TearDown() override {
-    for (File& f : g_run.StreamFile) f.Close();
+    g_engine = EngineCounters();
     g_run.SourceFile.Close();
     g_run.OutputFile.Close();
     TempDirTest::TearDown();
@@ -45,14 +45,24 @@ class StreamsTest : public TempDirTest {
     EXPECT_TRUE(file.OpenRead(CorePath(name)));
     return file;
   }
+  // Points stream i at a copy of data, all of it in memory.
+  void SetStream(int i, const Bytes& data) {
+    streams_[i] = data;
+    g_engine.StreamNext[i] = streams_[i].data();
+    g_engine.StreamEnd[i] = streams_[i].data() + streams_[i].size();
+    g_engine.StreamsInMemory = true;
+  }
+  // Bytes of stream i taken so far.
+  int64_t Taken(int i) const { return g_engine.StreamNext[i] - streams_[i].data(); }
   void StartNumbers(int64_t range, const Bytes& numbers, const Bytes& sign, const Bytes& mode) {
-    OpenFile(g_run.StreamFile[kNumberStream], "numbers", numbers);
-    OpenFile(g_run.StreamFile[kSignBitStream], "sign", sign);
-    OpenFile(g_run.StreamFile[kModeBitStream], "mode", mode);
     g_engine = EngineCounters();
+    SetStream(kNumberStream, numbers);
+    SetStream(kSignBitStream, sign);
+    SetStream(kModeBitStream, mode);
     g_engine.AddressRange = range;
     g_engine.NumbersLeft = static_cast<int64_t>(numbers.size());
   }
+  Bytes streams_[kStreamCount];
   // The text raised by f, or "" when it returns.
   template <typename F>
   std::string Raised(F f) {
@@ -129,7 +139,7 @@ TEST_F(StreamsTest, ExcludedRegions) {
 TEST_F(StreamsTest, BitsAreTakenLowestFirst) {
   for (int stream : {kModeBitStream, kSignBitStream}) {
     g_engine = EngineCounters();
-    OpenFile(g_run.StreamFile[stream], "bits", {0x05, 0x80});
+    SetStream(stream, {0x05, 0x80});
     auto next = stream == kModeBitStream ? ModeBitReader : SignBitReader;
     std::vector<int> bits;
     for (int i = 0; i < 16; ++i) bits.push_back(next());
@@ -186,10 +196,8 @@ TEST_F(StreamsTest, WrittenNumbersReadBackAtTheSmallestWidth) {
         EXPECT_EQ(ReadNumber(), value);
         EXPECT_EQ(g_engine.NumbersLeft, 1);
         // Every byte of the bit streams was needed.
-        EXPECT_EQ(g_run.StreamFile[kSignBitStream].Tell(),
-                  static_cast<int64_t>(s.Stream[kSignBitStream].size()));
-        EXPECT_EQ(g_run.StreamFile[kModeBitStream].Tell(),
-                  static_cast<int64_t>(s.Stream[kModeBitStream].size()));
+        EXPECT_EQ(Taken(kSignBitStream), static_cast<int64_t>(s.Stream[kSignBitStream].size()));
+        EXPECT_EQ(Taken(kModeBitStream), static_cast<int64_t>(s.Stream[kModeBitStream].size()));
       }
     }
   }
@@ -212,22 +220,44 @@ TEST_F(StreamsTest, CopyRangeAcrossTheSourceBoundary) {
             Bytes({'H', 'I', 'J', 'H', 'I', 'J', 'J', 'H', 'I', 'J'}));
 }
 
-TEST_F(StreamsTest, ExtractStream) {
-  Bytes body = RandomBytes(1300, 3);
+// Streams too large for memory are read from the body copy through windows;
+// a tiny budget makes every stream take that path.
+TEST_F(StreamsTest, StreamsComeFromTheBodyThroughWindows) {
+  Bytes body = RandomBytes(3 * kStreamWindow, 3);
   body[0] = 0;  // empty backup name; the stream bytes follow
   WriteFileBytes(Path("patch.bin"), MakeCarrier(body));
   g_run.PatchFilePath = CorePath("patch.bin");
-  LoadPatch();
-  ASSERT_TRUE(ExtractStream(0, g_run.StreamFile[0], CorePath("empty")));
-  EXPECT_TRUE(PathExists(Path("empty")));
-  EXPECT_EQ(ReadFileBytes(Path("empty")).size(), 0u);
-  ASSERT_TRUE(ExtractStream(1200, g_run.StreamFile[1], CorePath("s1")));
-  EXPECT_EQ(ReadFileBytes(Path("s1")), Bytes(body.begin() + 1, body.begin() + 1201));
-  unsigned char first = 0;
-  EXPECT_TRUE(ReadChunked(g_run.StreamFile[1], &first, 1));  // reopened for reading
-  EXPECT_EQ(first, body[1]);
-  EXPECT_EQ(Raised([this] { ExtractStream(200, g_run.StreamFile[2], CorePath("s2")); }),
-            MessageText(kMsgPatchDamaged));
+  const int32_t lengths[kStreamCount] = {0, 5, static_cast<int32_t>(2 * kStreamWindow + 7), 1,
+                                         1000};
+  for (int64_t budget : {kStreamMemoryBudget, int64_t{0}}) {
+    g_stream_memory_budget = budget;
+    LoadPatch();
+    LoadStreams(lengths);
+    EXPECT_EQ(g_run.BodyTempFile.Tell(), 1 + 2 * kStreamWindow + 7 + 5 + 1 + 1000);
+    // Taken out of order and in pieces that straddle the windows' ends.
+    for (int i : {2, 4, 1, 3, 0}) {
+      int64_t at = 1;
+      for (int k = 0; k < i; ++k) at += lengths[k];
+      Bytes got;
+      for (int64_t left = lengths[i]; left > 0;) {
+        unsigned char piece[513];
+        int64_t n = std::min<int64_t>(left, 513);
+        ASSERT_TRUE(ReadStream(i, piece, n)) << i;
+        got.insert(got.end(), piece, piece + n);
+        left -= n;
+      }
+      unsigned char extra = 0;
+      EXPECT_FALSE(ReadStream(i, &extra, 1)) << i;
+      EXPECT_EQ(got, Bytes(body.begin() + at, body.begin() + at + lengths[i])) << i;
+    }
+    ReleaseStreamMemory();
+    // Streams that run past the end of the copy (body and trailer) are a
+    // damaged patch, found before any is read.
+    LoadPatch();
+    const int32_t too_long[kStreamCount] = {0, 0, 0, 0, static_cast<int32_t>(body.size() + 8)};
+    EXPECT_EQ(Raised([&] { LoadStreams(too_long); }), MessageText(kMsgPatchDamaged));
+  }
+  g_stream_memory_budget = kStreamMemoryBudget;
 }
 
 }  // namespace

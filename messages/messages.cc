@@ -111,13 +111,8 @@ void ReportError(const std::string& text) {
 
 void ReleaseEngineFiles() {
   if (g_run.SourceOpen) g_run.SourceFile.Close();
-  // A partly written output stays in the temp folder; only the streams go.
+  // A partly written output stays in the temp folder.
   if (g_run.OutputOpen) g_run.OutputFile.Close();
-  for (int i = 0; i < g_run.StreamsCreated; ++i) {
-    g_run.StreamFile[i].Close();
-    OsDeleteFile(g_run.StreamPath[i]);
-  }
-  g_run.StreamsCreated = 0;
   g_run.SourceOpen = g_run.OutputOpen = false;
   ClearIoError();
 }

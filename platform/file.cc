@@ -88,6 +88,12 @@ void File::ReleaseBuffers() {
   // closed one would make memory grow with the number of files.
   read_buf_.reset();
   write_buf_.reset();
+  window_ = nullptr;
+  blocks_.reset();
+  slot_of_ = {};
+  block_of_ = {};
+  slot_len_ = {};
+  used_ = {};
   read_len_ = write_len_ = dirty_from_ = dirty_to_ = 0;
 }
 
@@ -139,6 +145,32 @@ bool File::ReadAtPosition(void* dst, int64_t n) {
   return ok;
 }
 
+bool File::ReadThrough(int64_t pos, void* dst, int64_t n) {
+  if (n <= 0) return true;
+  if (handle_ == kNoOsFile || pos < 0) {
+    Fail(handle_ == kNoOsFile ? kNotOpen : kBadPosition);
+    return false;
+  }
+  // Bytes still in the write buffer are newer than what the OS holds.
+  if (dirty_from_ != dirty_to_ && !Flush()) return false;
+  auto* out = static_cast<unsigned char*>(dst);
+  while (n > 0) {
+    int err = 0;
+    size_t read = 0;
+    if (!OsReadAt(handle_, pos, out, static_cast<size_t>(n), &read, &err)) {
+      Fail(err);
+      return false;
+    }
+    if (read == 0) {
+      Fail(kShortTransfer);
+      return false;
+    }
+    auto r = static_cast<int64_t>(read);
+    out += r, pos += r, n -= r;
+  }
+  return true;
+}
+
 bool File::FetchAt(int64_t pos, void* dst, int64_t n) {
   int64_t got = 0;
   return Fetch(pos, static_cast<unsigned char*>(dst), n, &got);
@@ -155,6 +187,7 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
     Fail(kBadPosition);
     return false;
   }
+  if (blocks_) return FetchBlocks(pos, dst, n, got);
   while (n > 0) {
     const int64_t write_end = write_start_ + write_len_;
     if (write_len_ > 0 && pos >= write_start_ && pos < write_end) {
@@ -165,7 +198,7 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
     }
     if (read_len_ > 0 && pos >= read_start_ && pos < read_start_ + read_len_) {
       int64_t take = std::min(n, read_start_ + read_len_ - pos);
-      std::memcpy(dst, read_buf_.get() + (pos - read_start_), static_cast<size_t>(take));
+      std::memcpy(dst, window_ + (pos - read_start_), static_cast<size_t>(take));
       dst += take, pos += take, n -= take, *got += take;
       continue;
     }
@@ -212,6 +245,7 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
     int64_t start = onward ? pos : std::max<int64_t>(0, pos - kJumpFill / 4);
     if (write_len_ > 0 && write_end <= pos) start = std::max(start, write_end);
     if (!read_buf_) read_buf_.reset(new unsigned char[kReadKept + kReadWindow]);
+    window_ = read_buf_.get();
     int64_t kept = onward ? std::min(read_len_, kReadKept) : 0;
     std::memmove(read_buf_.get(), read_buf_.get() + (read_len_ - kept), static_cast<size_t>(kept));
     size_t want = static_cast<size_t>(std::min(fill_size_, limit - start));
@@ -240,7 +274,7 @@ bool File::WriteAtPosition(const void* src, int64_t n) {
   // The read window stays a true copy of the file.
   int64_t lo = std::max(pos_, read_start_), hi = std::min(pos_ + n, read_start_ + read_len_);
   if (lo < hi) {
-    std::memcpy(read_buf_.get() + (lo - read_start_), in + (lo - pos_), static_cast<size_t>(hi - lo));
+    std::memcpy(window_ + (lo - read_start_), in + (lo - pos_), static_cast<size_t>(hi - lo));
   }
   if (!write_buf_) write_buf_.reset(new unsigned char[kWriteBuffer]);
   if (write_len_ == 0) write_start_ = pos_;
@@ -306,6 +340,79 @@ int64_t File::Size() {
 bool File::SetTimeFromDos(uint32_t dos_date_time) {
   if (handle_ == kNoOsFile || !Flush()) return false;
   return OsSetFileTimeDos(handle_, dos_date_time);
+}
+
+void File::KeepBlocks(int64_t budget) {
+  if (handle_ == kNoOsFile || !read_only_ || blocks_) return;
+  int err = 0;
+  int64_t size = OsSize(handle_, &err);
+  if (size < 0) return;  // the plain window still serves
+  int64_t count = std::min(budget / kBlock, size / kBlock + 1);
+  if (count < 2) return;
+  blocks_.reset(new unsigned char[static_cast<size_t>(count * kBlock)]);
+  slot_of_.assign(static_cast<size_t>(size / kBlock + 1), -1);
+  block_of_.assign(static_cast<size_t>(count), -1);
+  slot_len_.assign(static_cast<size_t>(count), 0);
+  used_.assign(static_cast<size_t>(count), 0);
+  hand_ = 0;
+  read_buf_.reset();
+  window_ = nullptr;
+  read_len_ = 0;
+}
+
+int32_t File::BlockSlot(int64_t b) {
+  if (b < static_cast<int64_t>(slot_of_.size()) && slot_of_[static_cast<size_t>(b)] >= 0) {
+    int32_t s = slot_of_[static_cast<size_t>(b)];
+    used_[static_cast<size_t>(s)] = 1;
+    return s;
+  }
+  const auto count = static_cast<int32_t>(block_of_.size());
+  while (used_[static_cast<size_t>(hand_)] != 0) {
+    used_[static_cast<size_t>(hand_)] = 0;
+    hand_ = (hand_ + 1) % count;
+  }
+  const int32_t s = hand_;
+  hand_ = (hand_ + 1) % count;
+  const auto slot = static_cast<size_t>(s);
+  if (block_of_[slot] >= 0) slot_of_[static_cast<size_t>(block_of_[slot])] = -1;
+  block_of_[slot] = -1;
+  // The window may show this slot; it must not show what is read in next.
+  if (window_ == blocks_.get() + static_cast<int64_t>(s) * kBlock) read_len_ = 0;
+  int err = 0;
+  size_t read = 0;
+  if (!OsReadAt(handle_, b * kBlock, blocks_.get() + static_cast<int64_t>(s) * kBlock,
+                static_cast<size_t>(kBlock), &read, &err)) {
+    Fail(err);
+    return -1;
+  }
+  slot_len_[slot] = static_cast<int32_t>(read);
+  // A block of a file that has grown since is served, but not kept.
+  if (b >= static_cast<int64_t>(slot_of_.size())) return s;
+  block_of_[slot] = b;
+  slot_of_[static_cast<size_t>(b)] = s;
+  used_[slot] = 1;
+  return s;
+}
+
+bool File::FetchBlocks(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
+  while (n > 0) {
+    const int64_t b = pos / kBlock;
+    const int32_t s = BlockSlot(b);
+    if (s < 0) return false;
+    const int64_t at = pos - b * kBlock;
+    const int64_t len = slot_len_[static_cast<size_t>(s)];
+    if (at >= len) {
+      Fail(kShortTransfer);
+      return false;
+    }
+    window_ = blocks_.get() + static_cast<int64_t>(s) * kBlock;
+    read_start_ = b * kBlock;
+    read_len_ = block_of_[static_cast<size_t>(s)] == b ? len : 0;
+    const int64_t take = std::min(n, len - at);
+    std::memcpy(dst, window_ + at, static_cast<size_t>(take));
+    dst += take, pos += take, n -= take, *got += take;
+  }
+  return true;
 }
 
 std::string File::Number() const {

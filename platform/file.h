@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/os.h"
 
@@ -64,6 +65,9 @@ class File {
   bool ReadAt(int64_t pos, void* dst, int64_t n) {
     return CopyOut(pos, dst, n) || FetchAt(pos, dst, n);
   }
+  // For a caller that keeps a buffer of its own: n bytes at pos straight
+  // into dst, past the read window, which stays as it is.
+  bool ReadThrough(int64_t pos, void* dst, int64_t n);
   bool Write(const void* src, int64_t n) { return WriteBuffered(src, n) || WriteAtPosition(src, n); }
 
   // The common cases, small enough to inline: the whole request served by the
@@ -97,6 +101,11 @@ class File {
   // Flushes what is buffered first: a write after the rights are set could
   // take setuid and setgid away again.
   bool GiveRights(const OsFileRights& rights);
+  // For a file opened to read whose bytes are asked for all over, not in
+  // order (a delta's source): up to `budget` bytes of it are kept in blocks,
+  // the least recently used given up first, so that coming back to a region
+  // costs no system call. Until Close().
+  void KeepBlocks(int64_t budget);
   // Which file this is (OsFileNumberOf); empty when not open or unknown.
   std::string Number() const;
   // True once a write to this file has failed, whether or not its error code
@@ -115,12 +124,13 @@ class File {
   // What the write buffer keeps of the bytes it has flushed, for reads just
   // behind the write position.
   static constexpr int64_t kKeptOutput = 256 * 1024;
+  static constexpr int64_t kBlock = 16 * 1024;
 
  private:
   bool CopyOut(int64_t pos, void* dst, int64_t n) const {
     if (n <= 0) return false;
     if (pos >= read_start_ && n <= read_start_ + read_len_ - pos) {
-      std::memcpy(dst, read_buf_.get() + (pos - read_start_), static_cast<size_t>(n));
+      std::memcpy(dst, window_ + (pos - read_start_), static_cast<size_t>(n));
       return true;
     }
     if (pos >= write_start_ && n <= write_start_ + write_len_ - pos) {
@@ -134,6 +144,10 @@ class File {
   bool WriteAtPosition(const void* src, int64_t n);
   // Serves [pos, pos + n) into dst; *got receives how far it got.
   bool Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
+  // The same from the kept blocks; the window then shows the last block used.
+  bool FetchBlocks(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
+  // The slot holding block b, read in when it is not there; -1 on failure.
+  int32_t BlockSlot(int64_t b);
   bool Flush();
   bool Opened(OsFile handle, int err, const std::string& path, bool read_only);
   void ReleaseBuffers();
@@ -143,9 +157,11 @@ class File {
   OsFile handle_ = kNoOsFile;
   std::string path_;
   int64_t pos_ = 0;  // logical position
-  // Bytes [read_start_, read_start_ + read_len_) of the file as it is now:
-  // writes over them are copied in.
+  // Bytes [read_start_, read_start_ + read_len_) of the file as it is now,
+  // at window_: writes over them are copied in. The window is read_buf_, or
+  // with kept blocks the block used last.
   std::unique_ptr<unsigned char[]> read_buf_;
+  unsigned char* window_ = nullptr;
   int64_t read_start_ = 0;
   int64_t read_len_ = 0;
   int64_t fill_size_ = kJumpFill;
@@ -164,6 +180,16 @@ class File {
   // surfaced earlier and its error code was taken by someone else.
   bool write_failed_ = false;
   int last_error_ = 0;
+  // Kept blocks: slot s holds block block_of_[s] (-1: none), slot_len_[s]
+  // bytes of it (short only at the end of the file), at blocks_ + s * kBlock.
+  // slot_of_[b] is the slot of block b or -1. Replacement is the clock: a
+  // used slot gets a second chance before it is given up.
+  std::unique_ptr<unsigned char[]> blocks_;
+  std::vector<int32_t> slot_of_;
+  std::vector<int64_t> block_of_;
+  std::vector<int32_t> slot_len_;
+  std::vector<unsigned char> used_;
+  int32_t hand_ = 0;
 };
 
 // Moves count bytes in pieces of at most 60,000, attempting every piece even

@@ -164,13 +164,8 @@ struct RunState {
   // The delta engine's files, reused for every version decoded.
   File SourceFile;
   File OutputFile;
-  File StreamFile[kStreamCount];
-  std::string StreamPath[kStreamCount];
   bool SourceOpen = false;
   bool OutputOpen = false;
-  // Stream files created so far for the version being decoded; the cleanup
-  // closes and deletes exactly these, so a failed extraction leaves none.
-  int StreamsCreated = 0;
 };
 
 extern RunState g_run;
