@@ -198,6 +198,42 @@ TEST_F(LoadPatchTest, TempFilesLiveInTheRunsOwnFolderAndOnlyTheNewestCopyStays) 
   OsClose(other_lock, &err);
 }
 
+// A run loads the patch the window has just loaded: the copy is made once
+// while carrier and copy stay as they were, and afresh after either changes.
+TEST_F(LoadPatchTest, AnUnchangedCarrierIsCopiedOnce) {
+  auto carrier_with_backup = [](char name) {
+    return MakeCarrier({1, static_cast<unsigned char>(name), 0});
+  };
+  WriteFileBytes(Path("patch.bin"), carrier_with_backup('a'));
+  g_run.PatchFilePath = CorePath("patch.bin");
+  // A carrier written a moment ago could change again unseen: no reuse yet.
+  LoadPatch();
+  const std::string first = g_run.BodyTempPath;
+  LoadPatch();
+  EXPECT_NE(g_run.BodyTempPath, first);
+  // Once it has settled, the copy serves every load after it.
+  sleep(3);
+  LoadPatch();
+  const std::string settled = g_run.BodyTempPath;
+  LoadPatch();
+  EXPECT_EQ(g_run.BodyTempPath, settled);
+  EXPECT_EQ(g_run.BackupFolderName, "a");
+  // A carrier written since, even at its old size, is copied again.
+  WriteFileBytes(Path("patch.bin"), carrier_with_backup('b'));
+  LoadPatch();
+  EXPECT_NE(g_run.BodyTempPath, settled);
+  EXPECT_EQ(g_run.BackupFolderName, "b");
+  // So is one whose copy was changed.
+  sleep(3);
+  LoadPatch();
+  const std::string again = g_run.BodyTempPath;
+  WriteFileText(Native(again), "changed");
+  LoadPatch();
+  EXPECT_NE(g_run.BodyTempPath, again);
+  EXPECT_EQ(g_run.BackupFolderName, "b");
+  EXPECT_EQ(TempLeftovers(temp_).size(), 1u);
+}
+
 TEST_F(LoadPatchTest, TheFolderOfARunThatDiedIsClearedByTheNext) {
   std::string dead;
   OsFile lock = kNoOsFile;

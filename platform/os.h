@@ -112,6 +112,10 @@ bool OsResolveName(const std::string& base, const std::string& relative, std::st
 // size, times and (where the system has one) file number. Empty when there
 // is no such file.
 std::string OsFileIdentity(const std::string& path);
+// True when the file at path was last written (or, where the system tells,
+// changed in any way) at least `seconds` ago: a write from now on will show
+// in its identity, which a write within the same clock tick might not.
+bool OsSettledFor(const std::string& path, int seconds);
 // Which file this is, whatever its name, times or rights: its volume and
 // file number. Empty when unknown. A final link is not followed.
 std::string OsFileNumber(const std::string& path);
@@ -140,8 +144,7 @@ std::string OsTempFolder();
 std::string OsModulePath();
 // Reads a value below HKEY_LOCAL_MACHINE. On platforms without a registry it
 // finds nothing.
-bool OsReadRegistryValue(const std::string& key, const std::string& value_name,
-                         std::string* out);
+bool OsReadRegistryValue(const std::string& key, const std::string& value_name, std::string* out);
 
 // Confinement: while a root is set, the operations that change the file
 // system (create, delete, rename, create folder, set a time by path) refuse a
@@ -211,8 +214,18 @@ std::string OsNameKey(const std::string& name);
 // error makes its free space unknown. An answer to kInspect is what
 // OsChangeRefusal reports, as for an immutable file.
 enum class OsOp {
-  kOpenRead, kCreate, kRead, kWrite, kClose, kDelete, kRename, kCreateFolder, kFreeSpace,
-  kInspect, kSetOwner, kSetMode
+  kOpenRead,
+  kCreate,
+  kRead,
+  kWrite,
+  kClose,
+  kDelete,
+  kRename,
+  kCreateFolder,
+  kFreeSpace,
+  kInspect,
+  kSetOwner,
+  kSetMode
 };
 using OsFaultHook = int (*)(OsOp op, const std::string& path);
 void SetOsFaultHook(OsFaultHook hook);

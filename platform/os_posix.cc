@@ -776,6 +776,15 @@ std::string OsFileIdentity(const std::string& path) {
          std::to_string(st.st_ctim.tv_nsec);
 }
 
+bool OsSettledFor(const std::string& path, int seconds) {
+  struct stat st;
+  struct timespec now;
+  if (stat(NativePath(path).c_str(), &st) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) {
+    return false;
+  }
+  return now.tv_sec - st.st_ctim.tv_sec > seconds;
+}
+
 namespace {
 std::string NumberText(const struct stat& st) {
   return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
@@ -863,7 +872,8 @@ std::u32string Decode(const char* from_code, const std::string& in) {
     size_t room = sizeof chunk;
     size_t r = iconv(cd, &src, &left, &dst, &room);
     for (unsigned char* q = chunk; q + 4 <= reinterpret_cast<unsigned char*>(dst); q += 4) {
-      out += static_cast<char32_t>(q[0] | q[1] << 8 | q[2] << 16 | static_cast<uint32_t>(q[3]) << 24);
+      out +=
+          static_cast<char32_t>(q[0] | q[1] << 8 | q[2] << 16 | static_cast<uint32_t>(q[3]) << 24);
     }
     if (r == static_cast<size_t>(-1) && errno != E2BIG) {
       out += static_cast<char32_t>(0xDC00 + static_cast<unsigned char>(*src++));

@@ -264,8 +264,8 @@ bool OsRenameFile(const std::string& from, const std::string& to) {
 
 bool OsReplaceFile(const std::string& from, const std::string& to) {
   if (LeavesRoot(from) || LeavesRoot(to)) return false;
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-         0;
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool OsCreateFolder(const std::string& path) {
@@ -298,9 +298,10 @@ bool OsCreateWorkFolder(const std::string& parent, const std::string& prefix, st
   LARGE_INTEGER counter;
   for (int attempt = 0; attempt < 100; ++attempt) {
     QueryPerformanceCounter(&counter);
-    unsigned long long mix = static_cast<unsigned long long>(counter.QuadPart) * 0x9E3779B97F4A7C15ULL ^
-                             (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
-                             GetTickCount() ^ static_cast<unsigned long long>(attempt);
+    unsigned long long mix =
+        static_cast<unsigned long long>(counter.QuadPart) * 0x9E3779B97F4A7C15ULL ^
+        (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^ GetTickCount() ^
+        static_cast<unsigned long long>(attempt);
     char part[17];
     for (int i = 0; i < 16; ++i) part[i] = "0123456789abcdef"[(mix >> (4 * i)) & 15];
     part[16] = '\0';
@@ -358,9 +359,9 @@ bool OsLockFolder(const std::string& folder, OsFile* lock, bool* busy) {
     h2 = (h2 + c) * 0xC2B2AE3D27D4EB4FULL;
   }
   char name[64];
-  std::snprintf(name, sizeof name, "Local\\tarnwell-%08lx%08lx%08lx%08lx", static_cast<unsigned long>(h1 >> 32),
-            static_cast<unsigned long>(h1), static_cast<unsigned long>(h2 >> 32),
-            static_cast<unsigned long>(h2));
+  std::snprintf(name, sizeof name, "Local\\tarnwell-%08lx%08lx%08lx%08lx",
+                static_cast<unsigned long>(h1 >> 32), static_cast<unsigned long>(h1),
+                static_cast<unsigned long>(h2 >> 32), static_cast<unsigned long>(h2));
   HANDLE m = CreateMutexA(nullptr, FALSE, name);
   if (m == nullptr) return false;
   // A mutex whose holder died comes back abandoned: it is ours then.
@@ -418,8 +419,8 @@ std::string OsErrorText(int code) {
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            static_cast<DWORD>(code), 0, buf, sizeof buf, nullptr);
   std::string text(buf, n);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
-                           text.back() == '.')) {
+  while (!text.empty() &&
+         (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.')) {
     text.pop_back();
   }
   if (text.empty()) text = "system error " + std::to_string(code);
@@ -466,6 +467,16 @@ std::string OsFileIdentity(const std::string& path) {
                 d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime,
                 d.ftCreationTime.dwHighDateTime, d.ftCreationTime.dwLowDateTime);
   return text;
+}
+
+bool OsSettledFor(const std::string& path, int seconds) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) return false;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  // FILETIME counts 100-nanosecond ticks.
+  return Ticks(now) > Ticks(d.ftLastWriteTime) &&
+         Ticks(now) - Ticks(d.ftLastWriteTime) > static_cast<ULONGLONG>(seconds + 1) * 10000000u;
 }
 
 bool OsNameTaken(const std::string& path) {

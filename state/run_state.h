@@ -132,6 +132,12 @@ struct RunState {
   bool BodyTempOpen = false;
   // Name of the newest body copy while it exists in the temp folder.
   std::string BodyTempPath;
+  // The carrier the body copy was made from and the copy itself, as they
+  // were when it was made (OsFileIdentity), and where the body began: a load
+  // that finds all three unchanged reuses the copy.
+  std::string BodyCarrierIdentity;
+  std::string BodyCopyIdentity;
+  int64_t BodyCarrierStart = -1;
 
   FileEntry Entry;
 
