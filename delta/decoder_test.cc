@@ -457,7 +457,7 @@ TEST_F(DecoderTest, RandomProgramsDecodeAsTheModelSays) {
 }
 
 // Streams beyond a window and output beyond a block, decoded with the streams
-// in memory and through windows over their files: the same bytes and
+// in memory and through windows over the body copy: the same bytes and
 // checksum.
 TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
   Bytes source(200'000);
@@ -465,7 +465,7 @@ TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
   SourceVersion v = Version(source, 3, 0, 16);
   std::vector<DeltaOp> program;
   int64_t next = 0;  // where the last copy ended
-  for (int i = 0; i < 40'000; ++i) {
+  for (int i = 0; i < 60'000; ++i) {
     if (i % 9 == 4) {
       program.push_back(InsertOp(Bytes(20, static_cast<unsigned char>(i)), {i % 2 == 0}));
       continue;

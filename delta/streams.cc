@@ -287,7 +287,9 @@ void ResetOutput() { g_engine.OutputEnd = g_engine.BlockLength = 0; }
 bool FlushOutput() {
   if (g_engine.BlockLength == 0) return true;
   FoldOutput(g_block, BlockStart(), g_engine.BlockLength);
-  bool ok = WriteChunked(g_run.OutputFile, g_block, g_engine.BlockLength);
+  bool ok = g_run.OutputFile.Write(g_block, g_engine.BlockLength);
+  // Also reports an error a seek left pending, as every chunked transfer does.
+  ok = TakeIoError() == 0 && ok;
   g_engine.BlockLength = 0;
   return ok;
 }

@@ -74,8 +74,10 @@ int SignBitReader();
 int32_t ReadNumber();
 // Output is gathered in a block of kOutputBlock bytes and goes to OutputFile,
 // and into OutputCrc, a block at a time: per piece, both cost far more than
-// the piece itself. OutputEnd counts the bytes gathered too.
-constexpr int64_t kOutputBlock = 64 * 1024;
+// the piece itself. OutputEnd counts the bytes gathered too. A block this
+// large goes to the system straight from here, not through the file's own
+// buffer, which keeps only its tail for reads just behind.
+constexpr int64_t kOutputBlock = 1024 * 1024;
 // Starts a new output at offset 0 with nothing gathered.
 void ResetOutput();
 // Appends n bytes to the output; false when passing a full block on fails.
