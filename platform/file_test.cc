@@ -144,6 +144,55 @@ TEST_F(FileTest, SmallRequestsAreServedFromTheBuffers) {
   EXPECT_FALSE(ReadChunked(in, two, 2));
 }
 
+// A delta's source is read all over and revisited: kept blocks give the
+// right bytes, read each block of a working set that fits once, and give up
+// the least used ones when it does not fit.
+TEST_F(FileTest, KeptBlocksServeASourceReadAllOver) {
+  constexpr int64_t kSize = 40 * File::kBlock + 123;
+  Bytes model(kSize);
+  for (int64_t i = 0; i < kSize; ++i) model[i] = static_cast<unsigned char>(i * 7 + (i >> 9));
+  WriteFileBytes(Path("src"), model);
+  File in;
+  ASSERT_TRUE(in.OpenRead(CorePath("src")));
+  in.KeepBlocks(8 * File::kBlock);
+  OsCalls calls;
+  std::mt19937 rng(5);
+  auto read_at = [&](int64_t at, int64_t n) {
+    Bytes piece(n);
+    in.Seek(at);
+    bool ok = ReadChunked(in, piece.data(), n);
+    EXPECT_TRUE(ok && std::equal(piece.begin(), piece.end(), model.begin() + at)) << at << "+" << n;
+  };
+  // Four regions, visited in turn: a working set of 8 blocks fits.
+  for (int round = 0; round < 50; ++round) {
+    for (int64_t region : {0, 10, 20, 30}) {
+      int64_t at = region * File::kBlock + rng() % (2 * File::kBlock - 600);
+      read_at(at, 1 + rng() % 600);
+    }
+  }
+  EXPECT_LE(calls.reads, 8);
+  // Pieces across block ends, up to the last byte, over the whole file: more
+  // blocks than are kept.
+  for (int64_t at = File::kBlock - 300; at + 1000 <= kSize; at += 5 * File::kBlock) {
+    read_at(at, 1000);
+  }
+  read_at(kSize - 17, 17);
+  const int reads = calls.reads;
+  read_at(35 * File::kBlock + 5, 40);  // read in just before: still there
+  EXPECT_EQ(calls.reads, reads);
+  // Past the end is a short read, as it is without kept blocks.
+  unsigned char two[2];
+  in.Seek(kSize - 1);
+  EXPECT_FALSE(ReadChunked(in, two, 2));
+  // A read the OS refuses fails and keeps nothing that could stand in for it.
+  SetOsFaultHook([](OsOp op, const std::string&) { return op == OsOp::kRead ? EIO : 0; });
+  in.Seek(15 * File::kBlock + 3);
+  EXPECT_FALSE(ReadChunked(in, two, 2));
+  SetOsFaultHook(nullptr);
+  read_at(15 * File::kBlock + 3, 2);
+  ASSERT_TRUE(in.Close());
+}
+
 // A refused write surfaces at the transfer that reaches the OS, is remembered
 // for Close() after its code was taken, and a read that can no longer be
 // served after it says that a write failed.
