@@ -293,7 +293,7 @@ TEST_F(DecoderTest, FailuresLeaveOnlyThePartialOutput) {
   Run(kTen, Version(kTen, 0, 0, 4), {CopyOp(4, 0), CopyOp(3, 5)});
   EXPECT_EQ(TempLeftovers(temp_).size(), 1u);
 
-  // The body ends inside the streams: the files extracted so far go too.
+  // The body ends inside the streams: refused before any is read.
   VersionStreams s;
   s.Stream[kInsertStream] = Bytes(600, 1);
   LoadStreams(Version(kTen, 0, 0, 4), s);

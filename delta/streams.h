@@ -1,6 +1,6 @@
-// The byte and bit layer under the decoder: the two bit readers, signed
-// numbers, copies of the combined source-and-output space, stream extraction
-// and the file checksum.
+// The byte and bit layer under the decoder: the streams, the two bit readers,
+// signed numbers, copies of the combined source-and-output space and the file
+// checksum.
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 //
 // A failure is raised as one exception type carrying only the expanded text.
 // Raising first runs ErrorCleanup, which closes the engine's files and deletes
-// the stream files and the body copy; only start-up and StartRun catch it.
+// the body copy; only start-up and StartRun catch it.
 #pragma once
 
 #include <exception>
