@@ -1,6 +1,7 @@
 #include "delta/decoder.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "container/body.h"
 #include "delta/streams.h"
@@ -43,9 +44,34 @@ void CheckRoom(int64_t n) {
   }
 }
 
-void WriteOutput(const unsigned char* data, int64_t n) {
+// Room for n more output bytes, within what the version may produce.
+unsigned char* OutputRoom(int64_t n) {
   CheckRoom(n);
-  if (!AppendOutput(data, n)) RaiseWriteOutputFailed();
+  unsigned char* to = OutputSpace(n);
+  if (to == nullptr) RaiseWriteOutputFailed();
+  return to;
+}
+
+// n <= kStreamWindow bytes of stream i, read in place: valid until the next
+// read of that stream.
+const unsigned char* StreamBytes(int i, int64_t n) {
+  if (n > g_engine.StreamEnd[i] - g_engine.StreamNext[i] && !RefillStream(i, n)) return nullptr;
+  const unsigned char* p = g_engine.StreamNext[i];
+  g_engine.StreamNext[i] += n;
+  return p;
+}
+
+// Stream bytes added to the reference bytes already at `to` (or taking their
+// place), straight into the output block.
+void AddStreamBytes(int stream, unsigned char* to, int64_t n, bool add) {
+  const unsigned char* p = StreamBytes(stream, n);
+  if (p == nullptr) RaiseReadPatchFailed();
+  if (add) {
+    for (int64_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(to[i] + p[i]);
+  } else {
+    std::memcpy(to, p, static_cast<size_t>(n));
+  }
+  Appended(n);
 }
 
 void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
@@ -64,29 +90,31 @@ void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
   CheckRoom(length);
   if (!CopyRange(position, length)) RaiseWriteOutputFailed();
   if (s.fixup_count == 0) return;
-  unsigned char ref[513], data[513];
-  ReadReference(s, s.last_copy_pos + s.last_copy_len, ref, s.fixup_count);
-  if (!ReadStream(kFixupStream, data, s.fixup_count)) RaiseReadPatchFailed();
-  if (s.add_fixups) {
-    for (int i = 0; i < s.fixup_count; ++i) data[i] = static_cast<unsigned char>(data[i] + ref[i]);
-  }
-  WriteOutput(data, s.fixup_count);
+  // The bytes after the copied ones, changed by the fix-up bytes; the
+  // reference lies behind the output's end, so it never meets its room.
+  // Plain fix-ups replace them, but those bytes must still be there to read.
+  unsigned char* to = OutputRoom(s.fixup_count);
+  ReadReference(s, s.last_copy_pos + s.last_copy_len, to, s.fixup_count);
+  AddStreamBytes(kFixupStream, to, s.fixup_count, s.add_fixups);
 }
 
 void Insert(DecoderState& s, const SourceVersion& v, int64_t n) {
   const int64_t block = v.InsertBlockSize;
-  unsigned char ref[513], data[513];
   for (int64_t k = 0; k < n;) {
     int64_t remaining = n - k;
     // A tail shorter than a block joins the last full block.
     bool last = block <= remaining && remaining < 2 * block;
     int64_t size = last ? remaining : std::min(block, remaining);
-    if (!ReadStream(kInsertStream, data, size)) RaiseReadPatchFailed();
+    unsigned char* to = OutputRoom(size);
+    const unsigned char* p = StreamBytes(kInsertStream, size);
+    if (p == nullptr) RaiseReadPatchFailed();
     if (ModeBitReader() == 0) {
-      ReadReference(s, s.last_copy_pos + s.last_copy_len + k + s.fixup_count, ref, size);
-      for (int64_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(data[i] + ref[i]);
+      ReadReference(s, s.last_copy_pos + s.last_copy_len + k + s.fixup_count, to, size);
+      for (int64_t i = 0; i < size; ++i) to[i] = static_cast<unsigned char>(to[i] + p[i]);
+    } else {
+      std::memcpy(to, p, static_cast<size_t>(size));
     }
-    WriteOutput(data, size);
+    Appended(size);
     if (last) break;
     k += block;
   }

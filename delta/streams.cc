@@ -15,6 +15,7 @@
 namespace tw {
 
 EngineCounters g_engine;
+unsigned char g_block[kOutputBlock];
 int64_t g_stream_memory_budget = kStreamMemoryBudget;
 
 namespace {
@@ -33,9 +34,6 @@ inline int NextBitInMemory(int stream, uint8_t* byte, int* counter) {
 
 std::unique_ptr<unsigned char[]> g_stream_memory;
 
-// Output bytes [OutputEnd - BlockLength, OutputEnd), not yet written to
-// OutputFile nor folded into OutputCrc.
-unsigned char g_block[kOutputBlock];
 
 // Slicing-by-8 tables: eight bytes per step keep the checksum far from being
 // the slow part of a run.
@@ -264,20 +262,6 @@ void FoldOutput(const unsigned char* data, int64_t start, int64_t n) {
     g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data + (tail_start - start),
                                         static_cast<size_t>(end - tail_start));
   }
-}
-
-// Room for n <= kOutputBlock more bytes at the end of the block, passing a
-// full block on first; nullptr when that write fails.
-inline unsigned char* OutputSpace(int64_t n) {
-  if (n > kOutputBlock - g_engine.BlockLength && !FlushOutput()) return nullptr;
-  return g_block + g_engine.BlockLength;
-}
-
-inline int64_t BlockStart() { return g_engine.OutputEnd - g_engine.BlockLength; }
-
-inline void Appended(int64_t n) {
-  g_engine.BlockLength += n;
-  g_engine.OutputEnd += n;
 }
 
 }  // namespace

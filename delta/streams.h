@@ -85,6 +85,21 @@ bool AppendOutput(const unsigned char* data, int64_t n);
 // Writes out what is gathered; false when the write fails. Due before
 // OutputFile is closed.
 bool FlushOutput();
+// Output bytes [OutputEnd - BlockLength, OutputEnd), not yet written to
+// OutputFile nor folded into OutputCrc.
+extern unsigned char g_block[kOutputBlock];
+inline int64_t BlockStart() { return g_engine.OutputEnd - g_engine.BlockLength; }
+// Room for n <= kOutputBlock more bytes at the end of the block, passing a
+// full block on first; nullptr when that write fails. What is put there
+// counts as output once Appended(n) says so.
+inline unsigned char* OutputSpace(int64_t n) {
+  if (n > kOutputBlock - g_engine.BlockLength && !FlushOutput()) return nullptr;
+  return g_block + g_engine.BlockLength;
+}
+inline void Appended(int64_t n) {
+  g_engine.BlockLength += n;
+  g_engine.OutputEnd += n;
+}
 // Reads output bytes [pos, pos + n); false unless all of them were written.
 bool ReadOutput(int64_t pos, unsigned char* dst, int64_t n);
 // Appends [p, p + n) of the combined space to the output.
