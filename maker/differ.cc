@@ -584,9 +584,45 @@ class Coder {
   // The longest copy at new position j such that its bytes and the f
   // reference bytes after them can be read; -1 when there is none.
   int64_t CopyRoom(const Alignment& a, int64_t j, int64_t f) const;
-  // The run of matching bytes from j; long runs are remembered, since every
-  // node before one finds it again.
-  int64_t Run(const Alignment& a, const View& v, int64_t j);
+  // The runs of matching bytes under one alignment. Nodes at nearby
+  // positions look at the same stretch under the same few alignments, so the
+  // runs found there are kept until the search has passed them.
+  class RunList {
+   public:
+    void Reset(const Space& s, const Alignment& a, int64_t at);
+    const Alignment& align() const { return align_; }
+    // Forgets the runs that end at or before pos.
+    void DropBefore(int64_t pos);
+    // The first matching byte in [q, end), with the bytes that match from
+    // there and the index of their run; false when there is none.
+    bool Next(int64_t q, int64_t end, int64_t* j, int64_t* run, size_t* at = nullptr);
+
+    struct Span {
+      int64_t start, end;
+      // The windows after the run's end, once they are known (-1: not yet).
+      int windows = -1;
+      int window[kWindows];
+    };
+    Span& at(size_t i) { return runs_[i]; }
+
+    uint64_t used = 0;  // when it was last asked for
+
+   private:
+    // The first run from index head_ on that ends after q.
+    size_t Find(int64_t q);
+
+    Alignment align_;
+    View v_{};
+    const u8* nw_ = nullptr;
+    // Every run that meets [lo_, done_) is in runs_ from head_ on, in order.
+    int64_t lo_ = 0, done_ = 0;
+    std::vector<Span> runs_;
+    size_t head_ = 0;
+    size_t hint_ = 0;  // where the last search ended: the next is mostly near
+  };
+  RunList& RunsFor(const Alignment& a, int64_t at);
+  // The windows of a copy that ends at m.
+  void Windows(RunList& runs, int64_t m, Start* st);
   // The starts in [from, to), found once for all the nodes at e.
   const std::vector<Start>& StartsFor(int64_t e, const Alignment& a, int64_t from, int64_t to);
   // A path from node `from`: `slots` count slots, an insert run up to j, a
@@ -614,12 +650,9 @@ class Coder {
   int lookahead_;
   size_t collect_at_;
 
-  struct KnownRun {
-    Alignment align;
-    int64_t start = 0, end = 0;
-  };
-  KnownRun known_[4];
-  int next_known_ = 0;
+  static constexpr int kRunLists = 12;
+  RunList run_lists_[kRunLists];
+  uint64_t run_clock_ = 0;
   std::vector<StartList> cache_;
   size_t cache_used_ = 0;
   int64_t cache_pos_ = -1;
@@ -654,16 +687,114 @@ int64_t Coder::CopyRoom(const Alignment& a, int64_t j, int64_t f) const {
   return room;
 }
 
-int64_t Coder::Run(const Alignment& a, const View& v, int64_t j) {
-  for (const KnownRun& k : known_) {
-    if (j >= k.start && j < k.end && SameAlignment(k.align, a)) return k.end - j;
+void Coder::RunList::Reset(const Space& s, const Alignment& a, int64_t at) {
+  align_ = a;
+  v_ = ViewOf(s, a);
+  nw_ = s.nw;
+  lo_ = done_ = at;
+  runs_.clear();
+  head_ = hint_ = 0;
+}
+
+void Coder::RunList::DropBefore(int64_t pos) {
+  while (head_ < runs_.size() && runs_[head_].end <= pos) ++head_;
+  if (head_ > 1024 && head_ * 2 > runs_.size()) {
+    runs_.erase(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(head_));
+    hint_ -= std::min(hint_, head_);
+    head_ = 0;
   }
-  const int64_t run = CommonLength(s_.nw + j, v.Ref(j), v.hi - j);
-  if (run >= 64) {
-    known_[next_known_] = KnownRun{a, j, j + run};
-    next_known_ = (next_known_ + 1) % 4;
+  hint_ = std::max(hint_, head_);
+  lo_ = std::max(lo_, pos);
+  done_ = std::max(done_, lo_);
+}
+
+size_t Coder::RunList::Find(int64_t q) {
+  // Gallop from the hint towards q, then search the bracket found.
+  size_t lo = head_, hi = runs_.size();
+  size_t i = std::min(std::max(hint_, head_), hi);
+  if (i < hi && runs_[i].end <= q) {
+    for (size_t step = 1; i + step < hi; step *= 2) {
+      if (runs_[i + step].end > q) {
+        hi = i + step;
+        break;
+      }
+      lo = i + step;
+    }
+    lo = std::max(lo, i + 1);
+  } else {
+    hi = i;
+    for (size_t step = 1; step <= i - head_; step *= 2) {
+      if (runs_[i - step].end <= q) {
+        lo = i - step + 1;
+        break;
+      }
+      hi = i - step;
+    }
   }
-  return run;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (runs_[mid].end <= q) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return hint_ = lo;
+}
+
+bool Coder::RunList::Next(int64_t q, int64_t end, int64_t* j, int64_t* run, size_t* at) {
+  end = std::min(end, v_.hi);
+  q = std::max(q, v_.lo);
+  if (q >= end) return false;
+  // Far ahead of what is known: the gap would be scanned for nothing.
+  if (q < lo_ || q > done_ + 4096) {
+    lo_ = done_ = q;
+    runs_.clear();
+    head_ = hint_ = 0;
+  }
+  size_t i = Find(q);
+  while (i == runs_.size()) {
+    if (done_ >= end) return false;
+    const int64_t k = done_ + NextMatch(nw_ + done_, v_.Ref(done_), end - done_);
+    if (k >= end) {
+      done_ = end;
+      return false;
+    }
+    const int64_t r = CommonLength(nw_ + k, v_.Ref(k), v_.hi - k);
+    runs_.push_back(Span{k, k + r, -1, {}});
+    // The byte after a run differs, or lies outside the view.
+    done_ = k + r + 1;
+    if (k + r <= q) ++i;
+  }
+  hint_ = i;
+  *j = std::max(q, runs_[i].start);
+  if (*j >= end) return false;
+  *run = runs_[i].end - *j;
+  if (at) *at = i;
+  return true;
+}
+
+void Coder::Windows(RunList& runs, int64_t m, Start* st) {
+  int64_t q = m + 1, r = 0;
+  while (st->windows < lookahead_ && runs.Next(q, m + 256, &q, &r)) {
+    if (r >= 2 || q + r == s_.new_size) st->window[st->windows++] = static_cast<int>(q - m);
+    q += r;
+  }
+}
+
+Coder::RunList& Coder::RunsFor(const Alignment& a, int64_t at) {
+  RunList* oldest = &run_lists_[0];
+  for (RunList& l : run_lists_) {
+    if (l.used != 0 && SameAlignment(l.align(), a)) {
+      l.used = ++run_clock_;
+      l.DropBefore(at);
+      return l;
+    }
+    if (l.used < oldest->used) oldest = &l;
+  }
+  oldest->Reset(s_, a, at);
+  oldest->used = ++run_clock_;
+  return *oldest;
 }
 
 const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a, int64_t from,
@@ -682,27 +813,29 @@ const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a,
   l.from = from;
   l.to = to;
   l.starts.clear();
-  const View v = ViewOf(s_, a);
-  const u8* nw = s_.nw;
-  int64_t j = std::max(from, v.lo);
-  const int64_t end = std::min(to, v.hi);
-  while (j < end && static_cast<int>(l.starts.size()) < lookahead_) {
-    j += NextMatch(nw + j, v.Ref(j), end - j);
-    if (j >= end) break;
-    const int64_t run = Run(a, v, j);
+  RunList& runs = RunsFor(a, e);
+  int64_t j = from, run = 0;
+  size_t at = 0;
+  while (static_cast<int>(l.starts.size()) < lookahead_ && runs.Next(j, to, &j, &run, &at)) {
     // A copy of one byte pays only where no insert run is needed before it.
     if (j == e || run >= 2) {
       Start st;
       st.j = j;
       st.run = run;
-      const int64_t m = j + std::min(run, CopyRoom(a, j, 0));
-      const int64_t reach = std::min(m + 256, v.hi);
-      for (int64_t q = m + 1; q < reach && st.windows < lookahead_;) {
-        q += NextMatch(nw + q, v.Ref(q), reach - q);
-        if (q >= reach) break;
-        const int64_t r = Run(a, v, q);
-        if (r >= 2 || q + r == s_.new_size) st.window[st.windows++] = static_cast<int>(q - m);
-        q += r;
+      const int64_t room = CopyRoom(a, j, 0);
+      if (room < run) {
+        Windows(runs, j + room, &st);
+      } else if (runs.at(at).windows >= 0) {
+        // The windows depend only on where the run ends: every node before
+        // it would find the same.
+        const RunList::Span& span = runs.at(at);
+        st.windows = span.windows;
+        std::copy(span.window, span.window + span.windows, st.window);
+      } else {
+        Windows(runs, j + run, &st);
+        RunList::Span& span = runs.at(at);  // Windows may have moved the runs
+        span.windows = st.windows;
+        std::copy(st.window, st.window + st.windows, span.window);
       }
       l.starts.push_back(st);
     }
