@@ -441,46 +441,54 @@ struct State {
 
 // Nodes waiting to be expanded, nearest first, a few per position. Almost
 // every node lies a little ahead of the one in hand, so those sit in a ring
-// indexed by position; the few far ones in a map.
+// indexed by position; the few far ones in a map. Each entry keeps the cost
+// and class of its node: a new path is weighed against the waiting ones
+// without a visit to the nodes themselves, which lie all over memory.
 class Frontier {
  public:
   static constexpr int kPerPosition = 4;
+
+  struct Slot {
+    int64_t pos = -1;
+    int count = 0;
+    int32_t index[kPerPosition];
+    int32_t cls[kPerPosition];
+    int64_t cost[kPerPosition];
+  };
 
   Frontier() : ring_(kRing) {}
 
   bool Empty() const { return ring_count_ == 0 && far_.empty(); }
 
-  // The nodes waiting at pos (at most kPerPosition).
-  struct Entries {
-    int32_t* index;
-    int count;
-    bool full;
-  };
-  Entries At(int64_t pos) {
+  // The nodes waiting at pos, or nullptr when there are none.
+  Slot* At(int64_t pos) {
     if (pos < base_ + kRing) {
       Slot& s = ring_[pos & (kRing - 1)];
-      if (s.pos == pos) return {s.index, s.count, s.count == kPerPosition};
-      if (far_.empty()) return {nullptr, 0, false};
+      if (s.pos == pos) return &s;
     }
+    if (far_.empty() || pos < far_.begin()->first) return nullptr;
     auto it = far_.find(pos);
-    if (it == far_.end()) return {nullptr, 0, false};
-    return {it->second.data(), static_cast<int>(it->second.size()),
-            it->second.size() == kPerPosition};
+    return it == far_.end() ? nullptr : &it->second;
   }
 
   // pos is never below the last position taken, and At(pos) is not full.
-  void Add(int64_t pos, int32_t index) {
+  void Add(int64_t pos, int32_t index, int cls, int64_t cost) {
+    Slot* s;
     if (pos < base_ + kRing) {
-      Slot& s = ring_[pos & (kRing - 1)];
-      if (s.pos != pos) {
-        s.pos = pos;
-        s.count = 0;
+      s = &ring_[pos & (kRing - 1)];
+      if (s->pos != pos) {
+        s->pos = pos;
+        s->count = 0;
         ++ring_count_;
       }
-      s.index[s.count++] = index;
     } else {
-      far_[pos].push_back(index);
+      s = &far_[pos];
+      s->pos = pos;
     }
+    s->index[s->count] = index;
+    s->cls[s->count] = cls;
+    s->cost[s->count] = cost;
+    ++s->count;
   }
 
   int32_t TakeFirst() {
@@ -498,9 +506,8 @@ class Frontier {
     }
     base_ = far_first;
     auto it = far_.begin();
-    const int32_t index = it->second.back();
-    it->second.pop_back();
-    if (it->second.empty()) far_.erase(it);
+    const int32_t index = it->second.index[--it->second.count];
+    if (it->second.count == 0) far_.erase(it);
     return index;
   }
 
@@ -512,19 +519,14 @@ class Frontier {
         for (int k = 0; k < s.count; ++k) f(s.index[k]);
       }
     }
-    for (auto& [pos, list] : far_)
-      for (int32_t& index : list) f(index);
+    for (auto& [pos, slot] : far_)
+      for (int k = 0; k < slot.count; ++k) f(slot.index[k]);
   }
 
  private:
   static constexpr int64_t kRing = 1 << 14;
-  struct Slot {
-    int64_t pos = -1;
-    int count = 0;
-    int32_t index[kPerPosition];
-  };
   std::vector<Slot> ring_;
-  std::map<int64_t, std::vector<int32_t>> far_;
+  std::map<int64_t, Slot> far_;
   int64_t base_ = 0;
   int64_t ring_count_ = 0;
 };
@@ -860,6 +862,35 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
                  slots * width_.Bits(0);
   if (j > from.pos) cost += InsertBits(j - from.pos);
   const int64_t pos = j + c + f;
+  const int32_t countdown_after = static_cast<int32_t>((count_byte ? layout_.period : countdown) - 1);
+  const int cls = countdown_after == 0 ? 256 : f;
+
+  // The cheapest path of each class is kept, and a few classes at most.
+  Frontier::Slot* waiting = frontier_.At(pos);
+  int32_t* slot_index = nullptr;
+  int64_t* slot_cost = nullptr;
+  if (waiting) {
+    int worst = -1;
+    for (int k = 0; k < waiting->count; ++k) {
+      if (waiting->cls[k] == cls) {
+        if (waiting->cost[k] <= cost) return;
+        worst = k;
+        break;
+      }
+      if (worst < 0 || waiting->cost[k] > waiting->cost[worst]) worst = k;
+    }
+    if (waiting->cls[worst] != cls) {
+      if (waiting->count < Frontier::kPerPosition) {
+        worst = -1;
+      } else if (waiting->cost[worst] <= cost) {
+        return;
+      }
+    }
+    if (worst >= 0) {
+      slot_index = &waiting->index[worst];
+      slot_cost = &waiting->cost[worst];
+    }
+  }
 
   Node n;
   n.pos = pos;
@@ -871,7 +902,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
   State& ns = n.state;
   ns.cursor = j + c + a.delta;
   ns.fixups = f;
-  ns.countdown = static_cast<int32_t>((count_byte ? layout_.period : countdown) - 1);
+  ns.countdown = countdown_after;
   ns.has_align = true;
   ns.align = a;
   if (st.has_align && !SameAlignment(st.align, a)) {
@@ -882,23 +913,15 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
     ns.rep = st.rep;
   }
 
-  const Frontier::Entries waiting = frontier_.At(pos);
-  const int cls = Class(ns);
-  int32_t* worst = nullptr;
-  for (int k = 0; k < waiting.count; ++k) {
-    Node& other = nodes_[waiting.index[k]];
-    if (Class(other.state) == cls) {
-      if (other.cost > cost) other = n;
-      return;
-    }
-    if (!worst || other.cost > nodes_[*worst].cost) worst = &waiting.index[k];
-  }
-  if (waiting.full) {
-    if (nodes_[*worst].cost > cost) nodes_[*worst] = n;
+  if (slot_index) {
+    // Its class (or, at a full position, the worst) is replaced in place.
+    nodes_[*slot_index] = n;
+    *slot_cost = cost;
+    waiting->cls[slot_index - waiting->index] = cls;
     return;
   }
   nodes_.push_back(n);
-  frontier_.Add(pos, static_cast<int32_t>(nodes_.size() - 1));
+  frontier_.Add(pos, static_cast<int32_t>(nodes_.size() - 1), cls, cost);
   if (cost < lead_cost_) {
     lead_cost_ = cost;
     lead_pos_ = pos;
@@ -1067,7 +1090,7 @@ void Coder::Collect(Plan* plan) {
 int64_t Coder::Code(Plan* plan) {
   const int64_t n = s_.new_size;
   nodes_.assign(1, Node());
-  frontier_.Add(0, 0);
+  frontier_.Add(0, 0, Class(nodes_[0].state), 0);
   while (!frontier_.Empty()) {
     const int32_t index = frontier_.TakeFirst();
     const Node& node = nodes_[index];
