@@ -1135,15 +1135,11 @@ int64_t Coder::Code(Plan* plan) {
 // bytes themselves. Fewer zeros than this share are better left stored.
 constexpr int kAddedZeroPercent = 40;
 
-// Empties the plan as it goes.
-std::vector<DeltaOp> BuildProgram(const Space& s, Plan* plan, bool plain_fixups) {
-  size_t ops = 0;
-  for (size_t i = 0; i < plan->size(); ++i) {
-    const PlanOp& op = (*plan)[i];
-    ops += op.copy ? 1 + op.slots : i == 0 || (*plan)[i - 1].copy;
-  }
-  std::vector<DeltaOp> program;
-  program.reserve(ops);
+// Hands the instructions to `take` one by one, never holding the program
+// whole: on large files it would outweigh both files. Empties the plan as it
+// goes.
+template <typename Take>
+void BuildProgram(const Space& s, Plan* plan, bool plain_fixups, Take take) {
   int64_t cursor = 0, last_pos = 0;
   int fixups = 0;
   Bytes diff;
@@ -1151,14 +1147,14 @@ std::vector<DeltaOp> BuildProgram(const Space& s, Plan* plan, bool plain_fixups)
     const PlanOp op = plan->front();
     plan->pop_front();
     if (op.copy) {
-      for (int k = 0; k < op.slots; ++k) program.push_back(CountSlotOp());
+      for (int k = 0; k < op.slots; ++k) take(CountSlotOp());
       const int64_t p = op.start + op.delta;
       Bytes fix(static_cast<size_t>(op.fixups));
       for (int k = 0; k < op.fixups; ++k) {
         const int64_t at = op.start + op.length + k;
         fix[k] = static_cast<u8>(s.nw[at] - (plain_fixups ? 0 : s.At(p + op.length + k)));
       }
-      program.push_back(CopyOp(op.length, static_cast<int32_t>(p - cursor), std::move(fix)));
+      take(CopyOp(op.length, static_cast<int32_t>(p - cursor), std::move(fix)));
       cursor = p + op.length;
       last_pos = p;
       fixups = op.fixups;
@@ -1194,9 +1190,8 @@ std::vector<DeltaOp> BuildProgram(const Space& s, Plan* plan, bool plain_fixups)
       modes.push_back(stored);
       k += size;
     }
-    program.push_back(InsertOp(std::move(data), std::move(modes)));
+    take(InsertOp(std::move(data), std::move(modes)));
   }
-  return program;
 }
 
 // Fix-up bytes as differences or as they are: the same size either way, so
@@ -1329,13 +1324,20 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
 
   meter.Step(1 - kSortShare - kAnchorShare - kCodeShare, 1);
   std::vector<Anchor>().swap(anchors);
-  std::vector<DeltaOp> program = BuildProgram(s, &best.plan, v.VersionFlags & kVersionPlainFixups);
-  std::string why;
-  if (!EncodeProgram(v, s.new_size, program, &block.Streams, &why)) {
-    throw std::logic_error("differ made a program that cannot be encoded: " + why);
-  }
-  Bytes rebuilt;
-  if (!ModelRun(v, old_data, program, &rebuilt) || rebuilt != new_data) {
+  // Each instruction is encoded and run through the decoder's model, which
+  // compares what it writes with the new file as it goes.
+  ProgramEncoder encoder(v, s.new_size, &block.Streams);
+  DecodeModel model(v, old_data, new_data);
+  BuildProgram(s, &best.plan, v.VersionFlags & kVersionPlainFixups, [&](const DeltaOp& op) {
+    std::string why;
+    if (!encoder.Add(op, &why)) {
+      throw std::logic_error("differ made a program that cannot be encoded: " + why);
+    }
+    if (!ModelStep(&model, op)) {
+      throw std::logic_error("differ made a program that does not rebuild the new file");
+    }
+  });
+  if (model.written != s.new_size) {
     throw std::logic_error("differ made a program that does not rebuild the new file");
   }
   for (int i = 0; i < kStreamCount; ++i) {
