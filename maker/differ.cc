@@ -20,16 +20,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "delta/streams.h"
+#include "maker/packed_array.h"
 #include "maker/suffix_array.h"
 
 namespace tw {
@@ -212,8 +216,18 @@ class SuffixIndex {
  public:
   explicit SuffixIndex(const Bytes& text)
       : t_(text.data()), n_(static_cast<int64_t>(text.size())), bucket_(kBuckets + 1, 0) {
-    sa_.resize(text.size());
-    SortSuffixes(t_, static_cast<int32_t>(n_), sa_.data());
+    {
+      // Two values to spare: packing reads five bytes at a time.
+      uint32_t* sorted = static_cast<uint32_t*>(std::malloc((text.size() + 2) * sizeof(uint32_t)));
+      if (!sorted) throw std::bad_alloc();
+      try {
+        SortSuffixes(t_, static_cast<int32_t>(n_), reinterpret_cast<int32_t*>(sorted));
+      } catch (...) {
+        std::free(sorted);
+        throw;
+      }
+      sa_.Adopt(sorted, text.size(), BitsFor(n_ > 0 ? static_cast<uint64_t>(n_ - 1) : 0));
+    }
     // Where the suffixes with each first two bytes start; the one-byte
     // suffix sorts before its first byte's buckets and belongs to none.
     for (int64_t i = 0; i + 1 < n_; ++i) ++bucket_[(t_[i] << 8 | t_[i + 1]) + 1];
@@ -234,7 +248,7 @@ class SuffixIndex {
     int64_t lo = first, hi = last, llcp = 2, rlcp = 2;
     while (lo < hi) {
       const int64_t mid = lo + (hi - lo) / 2;
-      const int64_t s = sa_[mid];
+      const int64_t s = sa_.Get(mid);
       const int64_t avail = std::min(n_ - s, m);
       // A suffix shorter than the bytes known in common ends inside them.
       const int64_t k = std::min({llcp, rlcp, avail});
@@ -251,11 +265,11 @@ class SuffixIndex {
     int64_t best = 0;
     if (lo > first) {
       best = llcp;
-      *pos = sa_[lo - 1];
+      *pos = sa_.Get(lo - 1);
     }
     if (lo < last && rlcp > best) {
       best = rlcp;
-      *pos = sa_[lo];
+      *pos = sa_.Get(lo);
     }
     return best;
   }
@@ -264,7 +278,7 @@ class SuffixIndex {
   static constexpr int kBuckets = 1 << 16;
   const u8* t_;
   int64_t n_;
-  std::vector<int32_t> sa_;
+  PackedArray sa_;
   std::vector<int32_t> bucket_;
 };
 
@@ -276,7 +290,7 @@ class OutputIndex {
     int bits = 10;
     while (bits < 22 && (int64_t{1} << bits) < s.new_size / 4) ++bits;
     shift_ = 64 - bits;
-    head_.assign(size_t{1} << bits, 0);
+    head_.Assign(size_t{1} << bits, BitsFor(static_cast<uint64_t>(std::max<int64_t>(s.new_size, 0))));
   }
 
   // A match of new[i...] that starts before i; positions below i are entered
@@ -284,9 +298,9 @@ class OutputIndex {
   int64_t Longest(int64_t i, int64_t* from) {
     if (i + 8 > s_.new_size) return 0;
     for (; entered_ < i && entered_ + 8 <= s_.new_size; ++entered_) {
-      head_[Hash(entered_)] = static_cast<uint32_t>(entered_ + 1);
+      head_.Set(Hash(entered_), static_cast<uint32_t>(entered_ + 1));
     }
-    const uint32_t h = head_[Hash(i)];
+    const uint32_t h = head_.Get(Hash(i));
     if (h == 0) return 0;
     *from = h - 1;
     return CommonLength(s_.nw + *from, s_.nw + i, s_.new_size - i);
@@ -301,7 +315,7 @@ class OutputIndex {
 
   const Space& s_;
   int shift_;
-  std::vector<uint32_t> head_;
+  PackedArray head_;  // position + 1, or 0
   int64_t entered_ = 0;
 };
 
@@ -1258,23 +1272,31 @@ constexpr double kSortShare = 0.12, kAnchorShare = 0.14, kCodeShare = 0.72;
 
 VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
                          ExcludedRegion source_excluded, const DiffOptions& options) {
-  if (old_data.size() + new_data.size() > 0x7FFFFFFF) {
-    throw std::length_error("files too large for the patch format");
-  }
+  return MakeVersion(
+      old_data, [&]() -> const Bytes& { return new_data; }, source_excluded, options);
+}
+
+VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&()>& load_new,
+                         ExcludedRegion source_excluded, const DiffOptions& options) {
+  auto too_large = [] { return std::length_error("files too large for the patch format"); };
+  if (old_data.size() > 0x7FFFFFFF) throw too_large();
   const int effort = std::clamp(options.effort, 0, 3);
-  const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
-                static_cast<int64_t>(new_data.size())};
 
   // The sort of the old file reports only its end.
   Meter meter(options.progress);
+  meter.Step(kSortShare, 1);
+  auto index = std::make_unique<SuffixIndex>(old_data);
+  const Bytes& new_data = load_new();
+  if (old_data.size() + new_data.size() > 0x7FFFFFFF) throw too_large();
+  const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
+                static_cast<int64_t>(new_data.size())};
   std::vector<Anchor> anchors;
   {
-    meter.Step(kSortShare, 1);
-    const SuffixIndex index(old_data);
     meter.Step(kAnchorShare, s.new_size);
     ScanParams params;
     if (effort == 0) params.recheck = 64;
-    anchors = FindAnchors(s, index, params, &meter);
+    anchors = FindAnchors(s, *index, params, &meter);
+    index.reset();
   }
 
   // Fix-up counts chosen per group of about 64 copies beat one count for the
