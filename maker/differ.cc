@@ -297,7 +297,11 @@ class OutputIndex {
   // first. Its length, and *from where it starts.
   int64_t Longest(int64_t i, int64_t* from) {
     if (i + 8 > s_.new_size) return 0;
-    for (; entered_ < i && entered_ + 8 <= s_.new_size; ++entered_) {
+    // Every position lands somewhere else in a table far larger than the
+    // cache: the slots of the positions a little ahead are fetched early.
+    const int64_t last = std::min(i, s_.new_size - 7);
+    for (; entered_ < last; ++entered_) {
+      if (entered_ + kAhead < last) head_.Prefetch(Hash(entered_ + kAhead));
       head_.Set(Hash(entered_), static_cast<uint32_t>(entered_ + 1));
     }
     const uint32_t h = head_.Get(Hash(i));
@@ -313,6 +317,7 @@ class OutputIndex {
     return static_cast<size_t>((x * 0x9E3779B97F4A7C15ull) >> shift_);
   }
 
+  static constexpr int64_t kAhead = 16;
   const Space& s_;
   int shift_;
   PackedArray head_;  // position + 1, or 0
