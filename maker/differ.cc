@@ -217,7 +217,7 @@ class SuffixIndex {
   explicit SuffixIndex(const Bytes& text)
       : t_(text.data()), n_(static_cast<int64_t>(text.size())), bucket_(kBuckets + 1, 0) {
     {
-      // Two values to spare: packing reads five bytes at a time.
+      // Two values to spare: packing writes whole words of eight bytes.
       uint32_t* sorted = static_cast<uint32_t*>(std::malloc((text.size() + 2) * sizeof(uint32_t)));
       if (!sorted) throw std::bad_alloc();
       try {

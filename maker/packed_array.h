@@ -31,22 +31,32 @@ class PackedArray {
   }
 
   // Takes over values, n 32-bit numbers below 2^width in a block from
-  // malloc with room for n + 2 (packing reads five bytes at a time), and
-  // packs them where they are: the sorted suffixes are packed without a
+  // malloc with room for n + 2 (packing writes whole words of eight bytes),
+  // and packs them where they are: the sorted suffixes are packed without a
   // second array beside them. The block is shrunk to fit.
   void Adopt(uint32_t* values, size_t n, int width) {
-    // Value i goes to bits [i * width, (i + 1) * width), which end at or
-    // before value i + 1's four bytes: each value is read before any write
-    // reaches it. Words are read and written as bytes for the same reason.
+    // Packed word k is written once it is full, that is after value
+    // 64 * (k + 1) / width >= 2k + 2 has been read: the two values that
+    // shared its eight bytes have been read by then.
     unsigned char* bytes = reinterpret_cast<unsigned char*>(values);
     const size_t words = WordsFor(n, width);
-    width_ = width;
-    mask_ = width == 32 ? 0xFFFFFFFFull : (uint64_t{1} << width) - 1;
+    const uint64_t mask = width == 32 ? 0xFFFFFFFFull : (uint64_t{1} << width) - 1;
+    uint64_t word = 0;
+    int filled = 0;  // bits of word in use
+    size_t out = 0;  // words written
     for (size_t i = 0; i < n; ++i) {
-      uint32_t v;
-      std::memcpy(&v, bytes + 4 * i, 4);
-      SetIn(bytes, i, v);
+      uint32_t v32;
+      std::memcpy(&v32, bytes + 4 * i, 4);
+      const uint64_t v = v32 & mask;
+      word |= v << filled;
+      filled += width;
+      if (filled >= 64) {
+        std::memcpy(bytes + 8 * out++, &word, 8);
+        filled -= 64;
+        word = filled > 0 ? v >> (width - filled) : 0;
+      }
     }
+    if (filled > 0) std::memcpy(bytes + 8 * out++, &word, 8);
     // The packed words never need more room than the values had, but the
     // last word may reach past their end.
     const size_t keep = words * sizeof(uint64_t);
@@ -56,7 +66,7 @@ class PackedArray {
       throw std::bad_alloc();
     }
     Take(static_cast<uint64_t*>(shrunk), width);
-    const size_t used = (n * static_cast<size_t>(width) + 7) / 8;
+    const size_t used = out * sizeof(uint64_t);
     if (keep > used) std::memset(reinterpret_cast<unsigned char*>(words_) + used, 0, keep - used);
   }
 
