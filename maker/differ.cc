@@ -611,7 +611,6 @@ class Coder {
   class RunList {
    public:
     void Reset(const Space& s, const Alignment& a, int64_t at);
-    const Alignment& align() const { return align_; }
     // Forgets the runs that end at or before pos.
     void DropBefore(int64_t pos);
     // The first matching byte in [q, end), with the bytes that match from
@@ -625,8 +624,6 @@ class Coder {
       int window[kWindows];
     };
     Span& at(size_t i) { return runs_[i]; }
-
-    uint64_t used = 0;  // when it was last asked for
 
    private:
     // The first run from index head_ on that ends after q.
@@ -673,12 +670,19 @@ class Coder {
 
   static constexpr int kRunLists = 12;
   RunList run_lists_[kRunLists];
+  // Which list holds which alignment, and when it was last asked for (0:
+  // never), apart from the lists: every lookup reads all of them.
+  Alignment run_keys_[kRunLists];
+  uint64_t run_used_[kRunLists] = {};
   uint64_t run_clock_ = 0;
   std::vector<StartList> cache_;
   size_t cache_used_ = 0;
   int64_t cache_pos_ = -1;
 
   std::vector<Node> nodes_;
+  // A copy of the node in hand, which every path made from it reads: its
+  // place in nodes_ moves as nodes_ grows.
+  Node expanding_;
   Frontier frontier_;
   size_t next_anchor_ = 0;  // first anchor that starts after the node in hand
   int candidates_ = 0;      // copies found for the node in hand
@@ -804,18 +808,19 @@ void Coder::Windows(RunList& runs, int64_t m, Start* st) {
 }
 
 Coder::RunList& Coder::RunsFor(const Alignment& a, int64_t at) {
-  RunList* oldest = &run_lists_[0];
-  for (RunList& l : run_lists_) {
-    if (l.used != 0 && SameAlignment(l.align(), a)) {
-      l.used = ++run_clock_;
-      l.DropBefore(at);
-      return l;
+  int oldest = 0;
+  for (int k = 0; k < kRunLists; ++k) {
+    if (run_used_[k] != 0 && SameAlignment(run_keys_[k], a)) {
+      run_used_[k] = ++run_clock_;
+      run_lists_[k].DropBefore(at);
+      return run_lists_[k];
     }
-    if (l.used < oldest->used) oldest = &l;
+    if (run_used_[k] < run_used_[oldest]) oldest = k;
   }
-  oldest->Reset(s_, a, at);
-  oldest->used = ++run_clock_;
-  return *oldest;
+  run_keys_[oldest] = a;
+  run_used_[oldest] = ++run_clock_;
+  run_lists_[oldest].Reset(s_, a, at);
+  return run_lists_[oldest];
 }
 
 const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a, int64_t from,
@@ -868,7 +873,7 @@ const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a,
 void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, int f, int slots) {
   if (c < 1) return;
   ++candidates_;
-  const Node& from = nodes_[from_index];
+  const Node& from = expanding_;
   const State& st = from.state;
   const int64_t offset = j + a.delta - st.cursor;
   if (!width_.Fits(offset)) {
@@ -948,7 +953,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
 }
 
 void Coder::CopiesAt(int32_t from, const Alignment& a, const Start& start) {
-  const State st = nodes_[from].state;  // nodes_ grows below
+  const State& st = expanding_.state;
   const int64_t j = start.j, run = start.run;
   if (st.countdown != 0) {
     // Inside a group of copies: the fix-up count is fixed.
@@ -985,12 +990,13 @@ void Coder::CopiesAt(int32_t from, const Alignment& a, const Start& start) {
 // Copies under alignment a that start at the first few runs of matching
 // bytes in [scan_from, scan_end).
 void Coder::CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end) {
-  const std::vector<Start>& starts = StartsFor(nodes_[from].pos, a, scan_from, scan_end);
+  const std::vector<Start>& starts = StartsFor(expanding_.pos, a, scan_from, scan_end);
   for (size_t k = 0; k < starts.size(); ++k) CopiesAt(from, a, starts[k]);
 }
 
 void Coder::Expand(int32_t index) {
-  const Node node = nodes_[index];
+  expanding_ = nodes_[index];
+  const Node& node = expanding_;
   const State& st = node.state;
   const int64_t e = node.pos, n = s_.new_size;
   candidates_ = 0;
