@@ -613,6 +613,15 @@ class Coder {
     void Reset(const Space& s, const Alignment& a, int64_t at);
     // Forgets the runs that end at or before pos.
     void DropBefore(int64_t pos);
+    // Whether a search from q, once the runs before pos are dropped, can
+    // go on from what is known.
+    bool Serves(int64_t pos, int64_t q) const {
+      q = std::max(q, v_.lo);
+      return q >= std::max(lo_, pos) && q <= done_ + kGap;
+    }
+    // Further ahead of what is known, a search starts afresh: the gap would
+    // be scanned for nothing.
+    static constexpr int64_t kGap = 4096;
     // The first matching byte in [q, end), with the bytes that match from
     // there and the index of their run; false when there is none.
     bool Next(int64_t q, int64_t end, int64_t* j, int64_t* run, size_t* at = nullptr);
@@ -638,7 +647,9 @@ class Coder {
     size_t head_ = 0;
     size_t hint_ = 0;  // where the last search ended: the next is mostly near
   };
-  RunList& RunsFor(const Alignment& a, int64_t at);
+  // The list for a, to be searched from `from` on, with the runs before
+  // `at` dropped.
+  RunList& RunsFor(const Alignment& a, int64_t at, int64_t from);
   // The windows of a copy that ends at m.
   void Windows(RunList& runs, int64_t m, Start* st);
   // The starts in [from, to), found once for all the nodes at e.
@@ -771,8 +782,7 @@ bool Coder::RunList::Next(int64_t q, int64_t end, int64_t* j, int64_t* run, size
   end = std::min(end, v_.hi);
   q = std::max(q, v_.lo);
   if (q >= end) return false;
-  // Far ahead of what is known: the gap would be scanned for nothing.
-  if (q < lo_ || q > done_ + 4096) {
+  if (q < lo_ || q > done_ + kGap) {
     lo_ = done_ = q;
     runs_.clear();
     head_ = hint_ = 0;
@@ -807,10 +817,12 @@ void Coder::Windows(RunList& runs, int64_t m, Start* st) {
   }
 }
 
-Coder::RunList& Coder::RunsFor(const Alignment& a, int64_t at) {
+Coder::RunList& Coder::RunsFor(const Alignment& a, int64_t at, int64_t from) {
+  // One alignment may be wanted in two places at once (the stretch in hand
+  // and an anchor further on that returns to it): each has a list.
   int oldest = 0;
   for (int k = 0; k < kRunLists; ++k) {
-    if (run_used_[k] != 0 && SameAlignment(run_keys_[k], a)) {
+    if (run_used_[k] != 0 && SameAlignment(run_keys_[k], a) && run_lists_[k].Serves(at, from)) {
       run_used_[k] = ++run_clock_;
       run_lists_[k].DropBefore(at);
       return run_lists_[k];
@@ -839,7 +851,7 @@ const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a,
   l.from = from;
   l.to = to;
   l.starts.clear();
-  RunList& runs = RunsFor(a, e);
+  RunList& runs = RunsFor(a, e, from);
   int64_t j = from, run = 0;
   size_t at = 0;
   while (static_cast<int>(l.starts.size()) < lookahead_ && runs.Next(j, to, &j, &run, &at)) {
