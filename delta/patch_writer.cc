@@ -150,51 +150,62 @@ int64_t AddressRangeFor(int64_t source_size, int64_t new_size, uint8_t version_f
   return std::max(source_size, new_size);
 }
 
+ProgramEncoder::ProgramEncoder(const SourceVersion& version, int64_t new_size,
+                               VersionStreams* out)
+    : version_(version),
+      out_(out),
+      range_(AddressRangeFor(version.SourceSize, new_size, version.VersionFlags)) {}
+
+bool ProgramEncoder::Add(const DeltaOp& op, std::string* error) {
+  StreamSink sink{out_, range_};
+  std::copy(used_, used_ + kStreamCount, sink.used);
+  const std::string where = "instruction " + std::to_string(index_++) + ": ";
+  switch (op.kind) {
+    case DeltaOp::kCountSlot:
+      sink.Number(0);
+      --countdown_;
+      break;
+    case DeltaOp::kCopy: {
+      if (op.length <= 0) return Fail(error, where + "copy of no bytes");
+      if (!sink.Number(op.length) || !sink.Number(op.offset)) {
+        return Fail(error, where + "number too wide for the address range");
+      }
+      if (countdown_ == 0) {
+        if (op.data.size() > 255) return Fail(error, where + "more than 255 fix-up bytes");
+        fixup_count_ = op.data.size();
+        out_->Stream[kNumberStream].push_back(static_cast<unsigned char>(fixup_count_));
+        countdown_ = version_.FixupPeriod;
+      }
+      --countdown_;
+      if (op.data.size() != fixup_count_) {
+        return Fail(error, where + "fix-up bytes differ from the count in force (" +
+                               std::to_string(fixup_count_) + ")");
+      }
+      Append(&out_->Stream[kFixupStream], op.data);
+      break;
+    }
+    case DeltaOp::kInsert: {
+      const std::vector<int> blocks = InsertBlocks(op.data.size(), version_.InsertBlockSize);
+      if (blocks.empty()) return Fail(error, where + "empty insert or block size 0");
+      if (blocks.size() != op.modes.size()) return Fail(error, where + "one mode per block");
+      if (!sink.Number(-static_cast<int64_t>(op.data.size()))) {
+        return Fail(error, where + "number too wide for the address range");
+      }
+      Append(&out_->Stream[kInsertStream], op.data);
+      for (bool stored : op.modes) sink.Bit(kModeBitStream, stored);
+      break;
+    }
+  }
+  std::copy(sink.used, sink.used + kStreamCount, used_);
+  return true;
+}
+
 bool EncodeProgram(const SourceVersion& version, int64_t new_size,
                    const std::vector<DeltaOp>& program, VersionStreams* out, std::string* error) {
   *out = VersionStreams();
-  StreamSink sink{out, AddressRangeFor(version.SourceSize, new_size, version.VersionFlags)};
-  int64_t countdown = 0;
-  size_t fixup_count = 0;
-  for (size_t i = 0; i < program.size(); ++i) {
-    const DeltaOp& op = program[i];
-    const std::string where = "instruction " + std::to_string(i) + ": ";
-    switch (op.kind) {
-      case DeltaOp::kCountSlot:
-        sink.Number(0);
-        --countdown;
-        break;
-      case DeltaOp::kCopy: {
-        if (op.length <= 0) return Fail(error, where + "copy of no bytes");
-        if (!sink.Number(op.length) || !sink.Number(op.offset)) {
-          return Fail(error, where + "number too wide for the address range");
-        }
-        if (countdown == 0) {
-          if (op.data.size() > 255) return Fail(error, where + "more than 255 fix-up bytes");
-          fixup_count = op.data.size();
-          out->Stream[kNumberStream].push_back(static_cast<unsigned char>(fixup_count));
-          countdown = version.FixupPeriod;
-        }
-        --countdown;
-        if (op.data.size() != fixup_count) {
-          return Fail(error, where + "fix-up bytes differ from the count in force (" +
-                                 std::to_string(fixup_count) + ")");
-        }
-        Append(&out->Stream[kFixupStream], op.data);
-        break;
-      }
-      case DeltaOp::kInsert: {
-        const std::vector<int> blocks = InsertBlocks(op.data.size(), version.InsertBlockSize);
-        if (blocks.empty()) return Fail(error, where + "empty insert or block size 0");
-        if (blocks.size() != op.modes.size()) return Fail(error, where + "one mode per block");
-        if (!sink.Number(-static_cast<int64_t>(op.data.size()))) {
-          return Fail(error, where + "number too wide for the address range");
-        }
-        Append(&out->Stream[kInsertStream], op.data);
-        for (bool stored : op.modes) sink.Bit(kModeBitStream, stored);
-        break;
-      }
-    }
+  ProgramEncoder encoder(version, new_size, out);
+  for (const DeltaOp& op : program) {
+    if (!encoder.Add(op, error)) return false;
   }
   return true;
 }
@@ -207,18 +218,30 @@ bool ModelStep(DecodeModel* m, const DeltaOp& op, int* message) {
   const Bytes& src = m->source;
   const int64_t source_size = static_cast<int64_t>(src.size());
   const bool add_fixups = !(m->version.VersionFlags & kVersionPlainFixups);
+  // The instruction's bytes are gathered apart and written only when it has
+  // succeeded, so that a failing one leaves the model as it was.
+  const int64_t base = m->written;
+  Bytes& pending = m->pending;
+  pending.clear();
+  auto out_size = [&] { return base + static_cast<int64_t>(pending.size()); };
+  auto out_at = [&](int64_t i) { return i < base ? m->OutputAt(i) : pending[i - base]; };
   // Adds the n reference bytes at `at` to data; the file they come from is
   // chosen by the start of the last copy alone. Returns -1 or the message.
   auto add_reference = [&](int64_t last_pos, int64_t at, unsigned char* data, int64_t n) -> int {
-    const Bytes& from = last_pos < source_size ? src : m->output;
-    if (last_pos >= source_size) at -= source_size;
-    if (at < 0 || at + n > static_cast<int64_t>(from.size())) {
-      return last_pos < source_size ? kMsgReadSourceFailed : kMsgPatchDamaged;
+    if (last_pos < source_size) {
+      if (at < 0 || at + n > source_size) return kMsgReadSourceFailed;
+      for (int64_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(data[i] + src[at + i]);
+      return -1;
     }
-    for (int64_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(data[i] + from[at + i]);
+    at -= source_size;
+    if (at < 0 || at + n > out_size()) return kMsgPatchDamaged;
+    for (int64_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(data[i] + out_at(at + i));
     return -1;
   };
 
+  int64_t countdown = m->FixupCountdown;
+  int64_t pos = 0, len = 0;
+  size_t fixups = 0;
   switch (op.kind) {
     case DeltaOp::kCountSlot:
       --m->FixupCountdown;
@@ -226,10 +249,9 @@ bool ModelStep(DecodeModel* m, const DeltaOp& op, int* message) {
 
     case DeltaOp::kCopy: {
       if (op.length <= 0) return fail(-1);
-      const int64_t pos = m->Cursor() + op.offset;
-      const int64_t len = op.length;
-      int64_t countdown = m->FixupCountdown;
-      size_t fixups = static_cast<size_t>(m->FixupCount);
+      pos = m->Cursor() + op.offset;
+      len = op.length;
+      fixups = static_cast<size_t>(m->FixupCount);
       if (countdown == 0) {
         if (op.data.size() > 255) return fail(-1);
         fixups = op.data.size();
@@ -238,58 +260,66 @@ bool ModelStep(DecodeModel* m, const DeltaOp& op, int* message) {
       --countdown;
       if (op.data.size() != fixups) return fail(-1);
 
-      const size_t undo = m->output.size();
       if (pos < source_size) {
         if (pos < 0 || pos + len > source_size) return fail(kMsgWriteOutputFailed);
-        m->output.insert(m->output.end(), src.begin() + pos, src.begin() + pos + len);
+        pending.assign(src.begin() + pos, src.begin() + pos + len);
       } else {
         // Copies from the output move in pieces of 1,000 bytes, each read in
         // full before it is written: a piece may not reach its own bytes.
         const int64_t from = pos - source_size;
-        if (std::min<int64_t>(len, 1000) > static_cast<int64_t>(undo) - from) {
-          return fail(kMsgWriteOutputFailed);
-        }
-        for (int64_t i = 0; i < len; ++i) m->output.push_back(m->output[from + i]);
+        if (std::min<int64_t>(len, 1000) > base - from) return fail(kMsgWriteOutputFailed);
+        pending.reserve(static_cast<size_t>(len) + fixups);
+        for (int64_t i = 0; i < len; ++i) pending.push_back(out_at(from + i));
       }
-      Bytes data = op.data;
-      Bytes reference(fixups, 0);
-      if (int msg = add_reference(pos, pos + len, reference.data(), fixups); msg >= 0) {
-        m->output.resize(undo);
+      unsigned char reference[255] = {};
+      if (int msg = add_reference(pos, pos + len, reference, static_cast<int64_t>(fixups));
+          msg >= 0) {
         return fail(msg);
       }
-      if (add_fixups) {
-        for (size_t i = 0; i < fixups; ++i)
-          data[i] = static_cast<unsigned char>(data[i] + reference[i]);
+      for (size_t i = 0; i < fixups; ++i) {
+        pending.push_back(static_cast<unsigned char>(op.data[i] + (add_fixups ? reference[i] : 0)));
       }
-      Append(&m->output, data);
-      m->LastCopyPos = pos;
-      m->LastCopyLen = len;
-      m->FixupCount = static_cast<int>(fixups);
-      m->FixupCountdown = countdown;
-      return true;
+      break;
     }
 
     case DeltaOp::kInsert: {
       const std::vector<int> blocks = InsertBlocks(op.data.size(), m->version.InsertBlockSize);
       if (blocks.empty() || blocks.size() != op.modes.size()) return fail(-1);
-      const size_t undo = m->output.size();
+      // Block by block: a block's reference may take in the blocks before it.
       int64_t k = 0;
+      unsigned char block[2 * 255];
       for (size_t j = 0; j < blocks.size(); ++j) {
-        Bytes block(op.data.begin() + k, op.data.begin() + k + blocks[j]);
+        const int size = blocks[j];
+        std::copy(op.data.begin() + k, op.data.begin() + k + size, block);
         if (!op.modes[j]) {
           const int64_t q = m->Cursor() + k + m->FixupCount;
-          if (int msg = add_reference(m->LastCopyPos, q, block.data(), blocks[j]); msg >= 0) {
-            m->output.resize(undo);
-            return fail(msg);
-          }
+          if (int msg = add_reference(m->LastCopyPos, q, block, size); msg >= 0) return fail(msg);
         }
-        Append(&m->output, block);
-        k += blocks[j];
+        pending.insert(pending.end(), block, block + size);
+        k += size;
       }
-      return true;
+      break;
     }
   }
-  return fail(-1);
+
+  const int64_t n = static_cast<int64_t>(pending.size());
+  if (m->expected) {
+    const Bytes& want = *m->expected;
+    if (base + n > static_cast<int64_t>(want.size()) ||
+        !std::equal(pending.begin(), pending.end(), want.begin() + base)) {
+      return fail(kModelDiffers);
+    }
+  } else {
+    Append(&m->output, pending);
+  }
+  m->written = base + n;
+  if (op.kind == DeltaOp::kCopy) {
+    m->LastCopyPos = pos;
+    m->LastCopyLen = len;
+    m->FixupCount = static_cast<int>(fixups);
+    m->FixupCountdown = countdown;
+  }
+  return true;
 }
 
 bool ModelRun(const SourceVersion& version, const Bytes& source,

@@ -58,15 +58,43 @@ bool EncodeProgram(const SourceVersion& version, int64_t new_size,
                    const std::vector<DeltaOp>& program, VersionStreams* out,
                    std::string* error = nullptr);
 
+// The same one instruction at a time, for programs too large to hold whole.
+// `version` and `out` must outlive the encoder; *out starts empty.
+class ProgramEncoder {
+ public:
+  ProgramEncoder(const SourceVersion& version, int64_t new_size, VersionStreams* out);
+  // Appends op to the streams; false, with the reason in *error and the
+  // streams then unusable, when it cannot be encoded.
+  bool Add(const DeltaOp& op, std::string* error = nullptr);
+
+ private:
+  const SourceVersion& version_;
+  VersionStreams* out_;
+  int64_t range_;
+  int used_[kStreamCount] = {};  // bits taken of the last byte of a bit stream
+  int64_t countdown_ = 0;
+  size_t fixup_count_ = 0;
+  size_t index_ = 0;
+};
+
 // The decoder's state and output after the instructions applied so far,
 // computed in memory. The source is the CombinedSpace below source.size();
 // version and source must outlive the model.
+//
+// Given `expected`, the model checks instead of keeping: each byte written
+// must equal the byte of expected at its place, and output stays empty
+// (the output so far is the start of expected). A large file is then
+// checked without a second copy of it. expected must outlive the model.
 struct DecodeModel {
   DecodeModel(const SourceVersion& version, const Bytes& source)
       : version(version), source(source) {}
+  DecodeModel(const SourceVersion& version, const Bytes& source, const Bytes& expected)
+      : version(version), source(source), expected(&expected) {}
   const SourceVersion& version;
   const Bytes& source;
+  const Bytes* expected = nullptr;
   Bytes output;
+  int64_t written = 0;  // bytes of output, kept or checked
   int64_t LastCopyPos = 0;
   int64_t LastCopyLen = 0;
   int FixupCount = 0;
@@ -74,11 +102,20 @@ struct DecodeModel {
 
   bool CountByteDue() const { return FixupCountdown == 0; }
   int64_t Cursor() const { return LastCopyPos + LastCopyLen; }
+  // The output byte at i < written.
+  unsigned char OutputAt(int64_t i) const {
+    return expected ? (*expected)[static_cast<size_t>(i)] : output[static_cast<size_t>(i)];
+  }
+  Bytes pending;  // what the instruction in hand writes; scratch of ModelStep
 };
 
+// ModelStep's *message when the output departs from the model's expected
+// bytes (no catalogue message has this number).
+constexpr int kModelDiffers = -2;
+
 // Applies one instruction. On false the model is unchanged and *message (if
-// given) holds the catalogue message the decoder raises there, or -1 when the
-// instruction is malformed (it cannot be encoded at all).
+// given) holds the catalogue message the decoder raises there, -1 when the
+// instruction is malformed (it cannot be encoded at all), or kModelDiffers.
 bool ModelStep(DecodeModel* model, const DeltaOp& op, int* message = nullptr);
 // The whole program; *output holds what the decoder writes before any failure.
 bool ModelRun(const SourceVersion& version, const Bytes& source,

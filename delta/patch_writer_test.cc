@@ -103,6 +103,76 @@ TEST(PatchWriterTest, FailedModelStepChangesNothing) {
   EXPECT_EQ(m.output, Bytes({'A', 'B', 'C', 'D', 'E', 'E', 'G'}));
 }
 
+// A model that checks against the new file must accept exactly what a model
+// that keeps the output writes, and refuse the instruction that writes the
+// first wrong byte, wherever it is: copies from the output that overlap
+// their own bytes, fix-up and insert references read from the output, and
+// insert blocks whose reference takes in the blocks before them.
+TEST(PatchWriterTest, CheckingModelAgreesWithKeepingModel) {
+  const Bytes source = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J'};
+  const Bytes ones(12, 1);
+  // Output grown by copies of itself past a piece of 1,000 bytes, then a
+  // copy 1,000 bytes back that runs on over the bytes it writes.
+  std::vector<DeltaOp> overlap = {CopyOp(10, 0)};
+  int64_t size = 10, cursor = 10;
+  for (; size < 1000; cursor = 10 + size, size *= 2) {
+    overlap.push_back(CopyOp(static_cast<int32_t>(size), static_cast<int32_t>(10 - cursor)));
+  }
+  overlap.push_back(CopyOp(2500, static_cast<int32_t>(10 + size - 1000 - cursor)));
+  struct Case {
+    const char* what;
+    SourceVersion v;
+    std::vector<DeltaOp> program;
+  } cases[] = {
+      {"fix-ups and a stored insert", Version(10, 2, 4),
+       {CopyOp(4, 0, {1, 2}), StoredInsertOp({'x', 'y', 'z'}, 4), CopyOp(3, 1, {7, 8})}},
+      {"copy from the output over its own bytes", Version(10, 0, 4), overlap},
+      {"fix-up reference in the output", Version(10, 2, 4),
+       {CopyOp(5, 0, {3}), CopyOp(2, 5, {4})}},
+      {"insert blocks added to the blocks before them", Version(10, 1, 4),
+       {CopyOp(4, 0), CopyOp(1, 6), InsertOp(ones, {false, false, false})}},
+      {"count slots between copies", Version(10, 3, 4),
+       {CopyOp(2, 1, {9}), CountSlotOp(), CountSlotOp(), CopyOp(2, 3, {})}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes kept;
+    ASSERT_TRUE(ModelRun(c.v, source, c.program, &kept));
+    ASSERT_FALSE(kept.empty());
+    DecodeModel checking(c.v, source, kept);
+    for (const DeltaOp& op : c.program) ASSERT_TRUE(ModelStep(&checking, op));
+    EXPECT_EQ(checking.written, static_cast<int64_t>(kept.size()));
+    EXPECT_TRUE(checking.output.empty());
+
+    for (size_t wrong = 0; wrong < kept.size(); ++wrong) {
+      Bytes expected = kept;
+      expected[wrong] ^= 0x40;
+      DecodeModel m(c.v, source, expected);
+      size_t step = 0;
+      int message = 0;
+      while (step < c.program.size() && ModelStep(&m, c.program[step], &message)) ++step;
+      ASSERT_LT(step, c.program.size()) << "byte " << wrong;
+      EXPECT_EQ(message, kModelDiffers);
+      // The refused instruction is the one that writes the wrong byte, and
+      // the model stays where it was before it.
+      DecodeModel keep(c.v, source);
+      for (size_t k = 0; k < step; ++k) ASSERT_TRUE(ModelStep(&keep, c.program[k]));
+      EXPECT_EQ(m.written, keep.written);
+      EXPECT_EQ(m.Cursor(), keep.Cursor());
+      EXPECT_EQ(m.FixupCountdown, keep.FixupCountdown);
+      ASSERT_TRUE(ModelStep(&keep, c.program[step]));
+      EXPECT_LE(m.written, static_cast<int64_t>(wrong));
+      EXPECT_GT(keep.written, static_cast<int64_t>(wrong));
+    }
+    // Longer than expected is wrong too.
+    Bytes shorter(kept.begin(), kept.end() - 1);
+    DecodeModel m(c.v, source, shorter);
+    bool all = true;
+    for (const DeltaOp& op : c.program) all = all && ModelStep(&m, op);
+    EXPECT_FALSE(all);
+  }
+}
+
 TEST(PatchWriterTest, DescriptionTextRoundTripsThroughTheTable) {
   std::string all;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));

@@ -20,16 +20,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "delta/streams.h"
+#include "maker/packed_array.h"
 #include "maker/suffix_array.h"
 
 namespace tw {
@@ -212,8 +216,18 @@ class SuffixIndex {
  public:
   explicit SuffixIndex(const Bytes& text)
       : t_(text.data()), n_(static_cast<int64_t>(text.size())), bucket_(kBuckets + 1, 0) {
-    sa_.resize(text.size());
-    SortSuffixes(t_, static_cast<int32_t>(n_), sa_.data());
+    {
+      // Two values to spare: packing writes whole words of eight bytes.
+      uint32_t* sorted = static_cast<uint32_t*>(std::malloc((text.size() + 2) * sizeof(uint32_t)));
+      if (!sorted) throw std::bad_alloc();
+      try {
+        SortSuffixes(t_, static_cast<int32_t>(n_), reinterpret_cast<int32_t*>(sorted));
+      } catch (...) {
+        std::free(sorted);
+        throw;
+      }
+      sa_.Adopt(sorted, text.size(), BitsFor(n_ > 0 ? static_cast<uint64_t>(n_ - 1) : 0));
+    }
     // Where the suffixes with each first two bytes start; the one-byte
     // suffix sorts before its first byte's buckets and belongs to none.
     for (int64_t i = 0; i + 1 < n_; ++i) ++bucket_[(t_[i] << 8 | t_[i + 1]) + 1];
@@ -234,7 +248,7 @@ class SuffixIndex {
     int64_t lo = first, hi = last, llcp = 2, rlcp = 2;
     while (lo < hi) {
       const int64_t mid = lo + (hi - lo) / 2;
-      const int64_t s = sa_[mid];
+      const int64_t s = sa_.Get(mid);
       const int64_t avail = std::min(n_ - s, m);
       // A suffix shorter than the bytes known in common ends inside them.
       const int64_t k = std::min({llcp, rlcp, avail});
@@ -251,11 +265,11 @@ class SuffixIndex {
     int64_t best = 0;
     if (lo > first) {
       best = llcp;
-      *pos = sa_[lo - 1];
+      *pos = sa_.Get(lo - 1);
     }
     if (lo < last && rlcp > best) {
       best = rlcp;
-      *pos = sa_[lo];
+      *pos = sa_.Get(lo);
     }
     return best;
   }
@@ -264,7 +278,7 @@ class SuffixIndex {
   static constexpr int kBuckets = 1 << 16;
   const u8* t_;
   int64_t n_;
-  std::vector<int32_t> sa_;
+  PackedArray sa_;
   std::vector<int32_t> bucket_;
 };
 
@@ -276,17 +290,21 @@ class OutputIndex {
     int bits = 10;
     while (bits < 22 && (int64_t{1} << bits) < s.new_size / 4) ++bits;
     shift_ = 64 - bits;
-    head_.assign(size_t{1} << bits, 0);
+    head_.Assign(size_t{1} << bits, BitsFor(static_cast<uint64_t>(std::max<int64_t>(s.new_size, 0))));
   }
 
   // A match of new[i...] that starts before i; positions below i are entered
   // first. Its length, and *from where it starts.
   int64_t Longest(int64_t i, int64_t* from) {
     if (i + 8 > s_.new_size) return 0;
-    for (; entered_ < i && entered_ + 8 <= s_.new_size; ++entered_) {
-      head_[Hash(entered_)] = static_cast<uint32_t>(entered_ + 1);
+    // Every position lands somewhere else in a table far larger than the
+    // cache: the slots of the positions a little ahead are fetched early.
+    const int64_t last = std::min(i, s_.new_size - 7);
+    for (; entered_ < last; ++entered_) {
+      if (entered_ + kAhead < last) head_.Prefetch(Hash(entered_ + kAhead));
+      head_.Set(Hash(entered_), static_cast<uint32_t>(entered_ + 1));
     }
-    const uint32_t h = head_[Hash(i)];
+    const uint32_t h = head_.Get(Hash(i));
     if (h == 0) return 0;
     *from = h - 1;
     return CommonLength(s_.nw + *from, s_.nw + i, s_.new_size - i);
@@ -299,9 +317,10 @@ class OutputIndex {
     return static_cast<size_t>((x * 0x9E3779B97F4A7C15ull) >> shift_);
   }
 
+  static constexpr int64_t kAhead = 16;
   const Space& s_;
   int shift_;
-  std::vector<uint32_t> head_;
+  PackedArray head_;  // position + 1, or 0
   int64_t entered_ = 0;
 };
 
@@ -441,46 +460,54 @@ struct State {
 
 // Nodes waiting to be expanded, nearest first, a few per position. Almost
 // every node lies a little ahead of the one in hand, so those sit in a ring
-// indexed by position; the few far ones in a map.
+// indexed by position; the few far ones in a map. Each entry keeps the cost
+// and class of its node: a new path is weighed against the waiting ones
+// without a visit to the nodes themselves, which lie all over memory.
 class Frontier {
  public:
   static constexpr int kPerPosition = 4;
+
+  struct Slot {
+    int64_t pos = -1;
+    int count = 0;
+    int32_t index[kPerPosition];
+    int32_t cls[kPerPosition];
+    int64_t cost[kPerPosition];
+  };
 
   Frontier() : ring_(kRing) {}
 
   bool Empty() const { return ring_count_ == 0 && far_.empty(); }
 
-  // The nodes waiting at pos (at most kPerPosition).
-  struct Entries {
-    int32_t* index;
-    int count;
-    bool full;
-  };
-  Entries At(int64_t pos) {
+  // The nodes waiting at pos, or nullptr when there are none.
+  Slot* At(int64_t pos) {
     if (pos < base_ + kRing) {
       Slot& s = ring_[pos & (kRing - 1)];
-      if (s.pos == pos) return {s.index, s.count, s.count == kPerPosition};
-      if (far_.empty()) return {nullptr, 0, false};
+      if (s.pos == pos) return &s;
     }
+    if (far_.empty() || pos < far_.begin()->first) return nullptr;
     auto it = far_.find(pos);
-    if (it == far_.end()) return {nullptr, 0, false};
-    return {it->second.data(), static_cast<int>(it->second.size()),
-            it->second.size() == kPerPosition};
+    return it == far_.end() ? nullptr : &it->second;
   }
 
   // pos is never below the last position taken, and At(pos) is not full.
-  void Add(int64_t pos, int32_t index) {
+  void Add(int64_t pos, int32_t index, int cls, int64_t cost) {
+    Slot* s;
     if (pos < base_ + kRing) {
-      Slot& s = ring_[pos & (kRing - 1)];
-      if (s.pos != pos) {
-        s.pos = pos;
-        s.count = 0;
+      s = &ring_[pos & (kRing - 1)];
+      if (s->pos != pos) {
+        s->pos = pos;
+        s->count = 0;
         ++ring_count_;
       }
-      s.index[s.count++] = index;
     } else {
-      far_[pos].push_back(index);
+      s = &far_[pos];
+      s->pos = pos;
     }
+    s->index[s->count] = index;
+    s->cls[s->count] = cls;
+    s->cost[s->count] = cost;
+    ++s->count;
   }
 
   int32_t TakeFirst() {
@@ -498,9 +525,8 @@ class Frontier {
     }
     base_ = far_first;
     auto it = far_.begin();
-    const int32_t index = it->second.back();
-    it->second.pop_back();
-    if (it->second.empty()) far_.erase(it);
+    const int32_t index = it->second.index[--it->second.count];
+    if (it->second.count == 0) far_.erase(it);
     return index;
   }
 
@@ -512,19 +538,14 @@ class Frontier {
         for (int k = 0; k < s.count; ++k) f(s.index[k]);
       }
     }
-    for (auto& [pos, list] : far_)
-      for (int32_t& index : list) f(index);
+    for (auto& [pos, slot] : far_)
+      for (int k = 0; k < slot.count; ++k) f(slot.index[k]);
   }
 
  private:
   static constexpr int64_t kRing = 1 << 14;
-  struct Slot {
-    int64_t pos = -1;
-    int count = 0;
-    int32_t index[kPerPosition];
-  };
   std::vector<Slot> ring_;
-  std::map<int64_t, std::vector<int32_t>> far_;
+  std::map<int64_t, Slot> far_;
   int64_t base_ = 0;
   int64_t ring_count_ = 0;
 };
@@ -584,9 +605,53 @@ class Coder {
   // The longest copy at new position j such that its bytes and the f
   // reference bytes after them can be read; -1 when there is none.
   int64_t CopyRoom(const Alignment& a, int64_t j, int64_t f) const;
-  // The run of matching bytes from j; long runs are remembered, since every
-  // node before one finds it again.
-  int64_t Run(const Alignment& a, const View& v, int64_t j);
+  // The runs of matching bytes under one alignment. Nodes at nearby
+  // positions look at the same stretch under the same few alignments, so the
+  // runs found there are kept until the search has passed them.
+  class RunList {
+   public:
+    void Reset(const Space& s, const Alignment& a, int64_t at);
+    // Forgets the runs that end at or before pos.
+    void DropBefore(int64_t pos);
+    // Whether a search from q, once the runs before pos are dropped, can
+    // go on from what is known.
+    bool Serves(int64_t pos, int64_t q) const {
+      q = std::max(q, v_.lo);
+      return q >= std::max(lo_, pos) && q <= done_ + kGap;
+    }
+    // Further ahead of what is known, a search starts afresh: the gap would
+    // be scanned for nothing.
+    static constexpr int64_t kGap = 4096;
+    // The first matching byte in [q, end), with the bytes that match from
+    // there and the index of their run; false when there is none.
+    bool Next(int64_t q, int64_t end, int64_t* j, int64_t* run, size_t* at = nullptr);
+
+    struct Span {
+      int64_t start, end;
+      // The windows after the run's end, once they are known (-1: not yet).
+      int windows = -1;
+      int window[kWindows];
+    };
+    Span& at(size_t i) { return runs_[i]; }
+
+   private:
+    // The first run from index head_ on that ends after q.
+    size_t Find(int64_t q);
+
+    Alignment align_;
+    View v_{};
+    const u8* nw_ = nullptr;
+    // Every run that meets [lo_, done_) is in runs_ from head_ on, in order.
+    int64_t lo_ = 0, done_ = 0;
+    std::vector<Span> runs_;
+    size_t head_ = 0;
+    size_t hint_ = 0;  // where the last search ended: the next is mostly near
+  };
+  // The list for a, to be searched from `from` on, with the runs before
+  // `at` dropped.
+  RunList& RunsFor(const Alignment& a, int64_t at, int64_t from);
+  // The windows of a copy that ends at m.
+  void Windows(RunList& runs, int64_t m, Start* st);
   // The starts in [from, to), found once for all the nodes at e.
   const std::vector<Start>& StartsFor(int64_t e, const Alignment& a, int64_t from, int64_t to);
   // A path from node `from`: `slots` count slots, an insert run up to j, a
@@ -614,17 +679,21 @@ class Coder {
   int lookahead_;
   size_t collect_at_;
 
-  struct KnownRun {
-    Alignment align;
-    int64_t start = 0, end = 0;
-  };
-  KnownRun known_[4];
-  int next_known_ = 0;
+  static constexpr int kRunLists = 12;
+  RunList run_lists_[kRunLists];
+  // Which list holds which alignment, and when it was last asked for (0:
+  // never), apart from the lists: every lookup reads all of them.
+  Alignment run_keys_[kRunLists];
+  uint64_t run_used_[kRunLists] = {};
+  uint64_t run_clock_ = 0;
   std::vector<StartList> cache_;
   size_t cache_used_ = 0;
   int64_t cache_pos_ = -1;
 
   std::vector<Node> nodes_;
+  // A copy of the node in hand, which every path made from it reads: its
+  // place in nodes_ moves as nodes_ grows.
+  Node expanding_;
   Frontier frontier_;
   size_t next_anchor_ = 0;  // first anchor that starts after the node in hand
   int candidates_ = 0;      // copies found for the node in hand
@@ -654,16 +723,116 @@ int64_t Coder::CopyRoom(const Alignment& a, int64_t j, int64_t f) const {
   return room;
 }
 
-int64_t Coder::Run(const Alignment& a, const View& v, int64_t j) {
-  for (const KnownRun& k : known_) {
-    if (j >= k.start && j < k.end && SameAlignment(k.align, a)) return k.end - j;
+void Coder::RunList::Reset(const Space& s, const Alignment& a, int64_t at) {
+  align_ = a;
+  v_ = ViewOf(s, a);
+  nw_ = s.nw;
+  lo_ = done_ = at;
+  runs_.clear();
+  head_ = hint_ = 0;
+}
+
+void Coder::RunList::DropBefore(int64_t pos) {
+  while (head_ < runs_.size() && runs_[head_].end <= pos) ++head_;
+  if (head_ > 1024 && head_ * 2 > runs_.size()) {
+    runs_.erase(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(head_));
+    hint_ -= std::min(hint_, head_);
+    head_ = 0;
   }
-  const int64_t run = CommonLength(s_.nw + j, v.Ref(j), v.hi - j);
-  if (run >= 64) {
-    known_[next_known_] = KnownRun{a, j, j + run};
-    next_known_ = (next_known_ + 1) % 4;
+  hint_ = std::max(hint_, head_);
+  lo_ = std::max(lo_, pos);
+  done_ = std::max(done_, lo_);
+}
+
+size_t Coder::RunList::Find(int64_t q) {
+  // Gallop from the hint towards q, then search the bracket found.
+  size_t lo = head_, hi = runs_.size();
+  size_t i = std::min(std::max(hint_, head_), hi);
+  if (i < hi && runs_[i].end <= q) {
+    for (size_t step = 1; i + step < hi; step *= 2) {
+      if (runs_[i + step].end > q) {
+        hi = i + step;
+        break;
+      }
+      lo = i + step;
+    }
+    lo = std::max(lo, i + 1);
+  } else {
+    hi = i;
+    for (size_t step = 1; step <= i - head_; step *= 2) {
+      if (runs_[i - step].end <= q) {
+        lo = i - step + 1;
+        break;
+      }
+      hi = i - step;
+    }
   }
-  return run;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (runs_[mid].end <= q) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return hint_ = lo;
+}
+
+bool Coder::RunList::Next(int64_t q, int64_t end, int64_t* j, int64_t* run, size_t* at) {
+  end = std::min(end, v_.hi);
+  q = std::max(q, v_.lo);
+  if (q >= end) return false;
+  if (q < lo_ || q > done_ + kGap) {
+    lo_ = done_ = q;
+    runs_.clear();
+    head_ = hint_ = 0;
+  }
+  size_t i = Find(q);
+  while (i == runs_.size()) {
+    if (done_ >= end) return false;
+    const int64_t k = done_ + NextMatch(nw_ + done_, v_.Ref(done_), end - done_);
+    if (k >= end) {
+      done_ = end;
+      return false;
+    }
+    const int64_t r = CommonLength(nw_ + k, v_.Ref(k), v_.hi - k);
+    runs_.push_back(Span{k, k + r, -1, {}});
+    // The byte after a run differs, or lies outside the view.
+    done_ = k + r + 1;
+    if (k + r <= q) ++i;
+  }
+  hint_ = i;
+  *j = std::max(q, runs_[i].start);
+  if (*j >= end) return false;
+  *run = runs_[i].end - *j;
+  if (at) *at = i;
+  return true;
+}
+
+void Coder::Windows(RunList& runs, int64_t m, Start* st) {
+  int64_t q = m + 1, r = 0;
+  while (st->windows < lookahead_ && runs.Next(q, m + 256, &q, &r)) {
+    if (r >= 2 || q + r == s_.new_size) st->window[st->windows++] = static_cast<int>(q - m);
+    q += r;
+  }
+}
+
+Coder::RunList& Coder::RunsFor(const Alignment& a, int64_t at, int64_t from) {
+  // One alignment may be wanted in two places at once (the stretch in hand
+  // and an anchor further on that returns to it): each has a list.
+  int oldest = 0;
+  for (int k = 0; k < kRunLists; ++k) {
+    if (run_used_[k] != 0 && SameAlignment(run_keys_[k], a) && run_lists_[k].Serves(at, from)) {
+      run_used_[k] = ++run_clock_;
+      run_lists_[k].DropBefore(at);
+      return run_lists_[k];
+    }
+    if (run_used_[k] < run_used_[oldest]) oldest = k;
+  }
+  run_keys_[oldest] = a;
+  run_used_[oldest] = ++run_clock_;
+  run_lists_[oldest].Reset(s_, a, at);
+  return run_lists_[oldest];
 }
 
 const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a, int64_t from,
@@ -682,27 +851,29 @@ const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a,
   l.from = from;
   l.to = to;
   l.starts.clear();
-  const View v = ViewOf(s_, a);
-  const u8* nw = s_.nw;
-  int64_t j = std::max(from, v.lo);
-  const int64_t end = std::min(to, v.hi);
-  while (j < end && static_cast<int>(l.starts.size()) < lookahead_) {
-    j += NextMatch(nw + j, v.Ref(j), end - j);
-    if (j >= end) break;
-    const int64_t run = Run(a, v, j);
+  RunList& runs = RunsFor(a, e, from);
+  int64_t j = from, run = 0;
+  size_t at = 0;
+  while (static_cast<int>(l.starts.size()) < lookahead_ && runs.Next(j, to, &j, &run, &at)) {
     // A copy of one byte pays only where no insert run is needed before it.
     if (j == e || run >= 2) {
       Start st;
       st.j = j;
       st.run = run;
-      const int64_t m = j + std::min(run, CopyRoom(a, j, 0));
-      const int64_t reach = std::min(m + 256, v.hi);
-      for (int64_t q = m + 1; q < reach && st.windows < lookahead_;) {
-        q += NextMatch(nw + q, v.Ref(q), reach - q);
-        if (q >= reach) break;
-        const int64_t r = Run(a, v, q);
-        if (r >= 2 || q + r == s_.new_size) st.window[st.windows++] = static_cast<int>(q - m);
-        q += r;
+      const int64_t room = CopyRoom(a, j, 0);
+      if (room < run) {
+        Windows(runs, j + room, &st);
+      } else if (runs.at(at).windows >= 0) {
+        // The windows depend only on where the run ends: every node before
+        // it would find the same.
+        const RunList::Span& span = runs.at(at);
+        st.windows = span.windows;
+        std::copy(span.window, span.window + span.windows, st.window);
+      } else {
+        Windows(runs, j + run, &st);
+        RunList::Span& span = runs.at(at);  // Windows may have moved the runs
+        span.windows = st.windows;
+        std::copy(st.window, st.window + st.windows, span.window);
       }
       l.starts.push_back(st);
     }
@@ -714,7 +885,7 @@ const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a,
 void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, int f, int slots) {
   if (c < 1) return;
   ++candidates_;
-  const Node& from = nodes_[from_index];
+  const Node& from = expanding_;
   const State& st = from.state;
   const int64_t offset = j + a.delta - st.cursor;
   if (!width_.Fits(offset)) {
@@ -727,6 +898,35 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
                  slots * width_.Bits(0);
   if (j > from.pos) cost += InsertBits(j - from.pos);
   const int64_t pos = j + c + f;
+  const int32_t countdown_after = static_cast<int32_t>((count_byte ? layout_.period : countdown) - 1);
+  const int cls = countdown_after == 0 ? 256 : f;
+
+  // The cheapest path of each class is kept, and a few classes at most.
+  Frontier::Slot* waiting = frontier_.At(pos);
+  int32_t* slot_index = nullptr;
+  int64_t* slot_cost = nullptr;
+  if (waiting) {
+    int worst = -1;
+    for (int k = 0; k < waiting->count; ++k) {
+      if (waiting->cls[k] == cls) {
+        if (waiting->cost[k] <= cost) return;
+        worst = k;
+        break;
+      }
+      if (worst < 0 || waiting->cost[k] > waiting->cost[worst]) worst = k;
+    }
+    if (waiting->cls[worst] != cls) {
+      if (waiting->count < Frontier::kPerPosition) {
+        worst = -1;
+      } else if (waiting->cost[worst] <= cost) {
+        return;
+      }
+    }
+    if (worst >= 0) {
+      slot_index = &waiting->index[worst];
+      slot_cost = &waiting->cost[worst];
+    }
+  }
 
   Node n;
   n.pos = pos;
@@ -738,7 +938,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
   State& ns = n.state;
   ns.cursor = j + c + a.delta;
   ns.fixups = f;
-  ns.countdown = static_cast<int32_t>((count_byte ? layout_.period : countdown) - 1);
+  ns.countdown = countdown_after;
   ns.has_align = true;
   ns.align = a;
   if (st.has_align && !SameAlignment(st.align, a)) {
@@ -749,23 +949,15 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
     ns.rep = st.rep;
   }
 
-  const Frontier::Entries waiting = frontier_.At(pos);
-  const int cls = Class(ns);
-  int32_t* worst = nullptr;
-  for (int k = 0; k < waiting.count; ++k) {
-    Node& other = nodes_[waiting.index[k]];
-    if (Class(other.state) == cls) {
-      if (other.cost > cost) other = n;
-      return;
-    }
-    if (!worst || other.cost > nodes_[*worst].cost) worst = &waiting.index[k];
-  }
-  if (waiting.full) {
-    if (nodes_[*worst].cost > cost) nodes_[*worst] = n;
+  if (slot_index) {
+    // Its class (or, at a full position, the worst) is replaced in place.
+    nodes_[*slot_index] = n;
+    *slot_cost = cost;
+    waiting->cls[slot_index - waiting->index] = cls;
     return;
   }
   nodes_.push_back(n);
-  frontier_.Add(pos, static_cast<int32_t>(nodes_.size() - 1));
+  frontier_.Add(pos, static_cast<int32_t>(nodes_.size() - 1), cls, cost);
   if (cost < lead_cost_) {
     lead_cost_ = cost;
     lead_pos_ = pos;
@@ -773,7 +965,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
 }
 
 void Coder::CopiesAt(int32_t from, const Alignment& a, const Start& start) {
-  const State st = nodes_[from].state;  // nodes_ grows below
+  const State& st = expanding_.state;
   const int64_t j = start.j, run = start.run;
   if (st.countdown != 0) {
     // Inside a group of copies: the fix-up count is fixed.
@@ -810,12 +1002,13 @@ void Coder::CopiesAt(int32_t from, const Alignment& a, const Start& start) {
 // Copies under alignment a that start at the first few runs of matching
 // bytes in [scan_from, scan_end).
 void Coder::CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int64_t scan_end) {
-  const std::vector<Start>& starts = StartsFor(nodes_[from].pos, a, scan_from, scan_end);
+  const std::vector<Start>& starts = StartsFor(expanding_.pos, a, scan_from, scan_end);
   for (size_t k = 0; k < starts.size(); ++k) CopiesAt(from, a, starts[k]);
 }
 
 void Coder::Expand(int32_t index) {
-  const Node node = nodes_[index];
+  expanding_ = nodes_[index];
+  const Node& node = expanding_;
   const State& st = node.state;
   const int64_t e = node.pos, n = s_.new_size;
   candidates_ = 0;
@@ -934,7 +1127,7 @@ void Coder::Collect(Plan* plan) {
 int64_t Coder::Code(Plan* plan) {
   const int64_t n = s_.new_size;
   nodes_.assign(1, Node());
-  frontier_.Add(0, 0);
+  frontier_.Add(0, 0, Class(nodes_[0].state), 0);
   while (!frontier_.Empty()) {
     const int32_t index = frontier_.TakeFirst();
     const Node& node = nodes_[index];
@@ -979,15 +1172,11 @@ int64_t Coder::Code(Plan* plan) {
 // bytes themselves. Fewer zeros than this share are better left stored.
 constexpr int kAddedZeroPercent = 40;
 
-// Empties the plan as it goes.
-std::vector<DeltaOp> BuildProgram(const Space& s, Plan* plan, bool plain_fixups) {
-  size_t ops = 0;
-  for (size_t i = 0; i < plan->size(); ++i) {
-    const PlanOp& op = (*plan)[i];
-    ops += op.copy ? 1 + op.slots : i == 0 || (*plan)[i - 1].copy;
-  }
-  std::vector<DeltaOp> program;
-  program.reserve(ops);
+// Hands the instructions to `take` one by one, never holding the program
+// whole: on large files it would outweigh both files. Empties the plan as it
+// goes.
+template <typename Take>
+void BuildProgram(const Space& s, Plan* plan, bool plain_fixups, Take take) {
   int64_t cursor = 0, last_pos = 0;
   int fixups = 0;
   Bytes diff;
@@ -995,14 +1184,14 @@ std::vector<DeltaOp> BuildProgram(const Space& s, Plan* plan, bool plain_fixups)
     const PlanOp op = plan->front();
     plan->pop_front();
     if (op.copy) {
-      for (int k = 0; k < op.slots; ++k) program.push_back(CountSlotOp());
+      for (int k = 0; k < op.slots; ++k) take(CountSlotOp());
       const int64_t p = op.start + op.delta;
       Bytes fix(static_cast<size_t>(op.fixups));
       for (int k = 0; k < op.fixups; ++k) {
         const int64_t at = op.start + op.length + k;
         fix[k] = static_cast<u8>(s.nw[at] - (plain_fixups ? 0 : s.At(p + op.length + k)));
       }
-      program.push_back(CopyOp(op.length, static_cast<int32_t>(p - cursor), std::move(fix)));
+      take(CopyOp(op.length, static_cast<int32_t>(p - cursor), std::move(fix)));
       cursor = p + op.length;
       last_pos = p;
       fixups = op.fixups;
@@ -1038,9 +1227,8 @@ std::vector<DeltaOp> BuildProgram(const Space& s, Plan* plan, bool plain_fixups)
       modes.push_back(stored);
       k += size;
     }
-    program.push_back(InsertOp(std::move(data), std::move(modes)));
+    take(InsertOp(std::move(data), std::move(modes)));
   }
-  return program;
 }
 
 // Fix-up bytes as differences or as they are: the same size either way, so
@@ -1107,23 +1295,31 @@ constexpr double kSortShare = 0.12, kAnchorShare = 0.14, kCodeShare = 0.72;
 
 VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
                          ExcludedRegion source_excluded, const DiffOptions& options) {
-  if (old_data.size() + new_data.size() > 0x7FFFFFFF) {
-    throw std::length_error("files too large for the patch format");
-  }
+  return MakeVersion(
+      old_data, [&]() -> const Bytes& { return new_data; }, source_excluded, options);
+}
+
+VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&()>& load_new,
+                         ExcludedRegion source_excluded, const DiffOptions& options) {
+  auto too_large = [] { return std::length_error("files too large for the patch format"); };
+  if (old_data.size() > 0x7FFFFFFF) throw too_large();
   const int effort = std::clamp(options.effort, 0, 3);
-  const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
-                static_cast<int64_t>(new_data.size())};
 
   // The sort of the old file reports only its end.
   Meter meter(options.progress);
+  meter.Step(kSortShare, 1);
+  auto index = std::make_unique<SuffixIndex>(old_data);
+  const Bytes& new_data = load_new();
+  if (old_data.size() + new_data.size() > 0x7FFFFFFF) throw too_large();
+  const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
+                static_cast<int64_t>(new_data.size())};
   std::vector<Anchor> anchors;
   {
-    meter.Step(kSortShare, 1);
-    const SuffixIndex index(old_data);
     meter.Step(kAnchorShare, s.new_size);
     ScanParams params;
     if (effort == 0) params.recheck = 64;
-    anchors = FindAnchors(s, index, params, &meter);
+    anchors = FindAnchors(s, *index, params, &meter);
+    index.reset();
   }
 
   // Fix-up counts chosen per group of about 64 copies beat one count for the
@@ -1173,13 +1369,20 @@ VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
 
   meter.Step(1 - kSortShare - kAnchorShare - kCodeShare, 1);
   std::vector<Anchor>().swap(anchors);
-  std::vector<DeltaOp> program = BuildProgram(s, &best.plan, v.VersionFlags & kVersionPlainFixups);
-  std::string why;
-  if (!EncodeProgram(v, s.new_size, program, &block.Streams, &why)) {
-    throw std::logic_error("differ made a program that cannot be encoded: " + why);
-  }
-  Bytes rebuilt;
-  if (!ModelRun(v, old_data, program, &rebuilt) || rebuilt != new_data) {
+  // Each instruction is encoded and run through the decoder's model, which
+  // compares what it writes with the new file as it goes.
+  ProgramEncoder encoder(v, s.new_size, &block.Streams);
+  DecodeModel model(v, old_data, new_data);
+  BuildProgram(s, &best.plan, v.VersionFlags & kVersionPlainFixups, [&](const DeltaOp& op) {
+    std::string why;
+    if (!encoder.Add(op, &why)) {
+      throw std::logic_error("differ made a program that cannot be encoded: " + why);
+    }
+    if (!ModelStep(&model, op)) {
+      throw std::logic_error("differ made a program that does not rebuild the new file");
+    }
+  });
+  if (model.written != s.new_size) {
     throw std::logic_error("differ made a program that does not rebuild the new file");
   }
   for (int i = 0; i < kStreamCount; ++i) {

@@ -28,4 +28,11 @@ struct DiffOptions {
 VersionBlock MakeVersion(const Bytes& old_data, const Bytes& new_data,
                          ExcludedRegion source_excluded = {}, const DiffOptions& options = {});
 
+// The same for files too large to hold three times over: the old file is
+// indexed first (its sort takes four bytes per byte for a while), and only
+// then is load_new called for the new data, which must stay valid until
+// MakeVersion returns.
+VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&()>& load_new,
+                         ExcludedRegion source_excluded = {}, const DiffOptions& options = {});
+
 }  // namespace tw

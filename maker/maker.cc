@@ -640,8 +640,17 @@ int MakePatch(const MakeOptions& o) {
     for (const Plan& plan : plans) {
       ++number;
       std::string counter = "[" + std::to_string(number) + "/" + std::to_string(plans.size()) + "] ";
-      Bytes new_data = MustRead(plan.new_path);
+      // A patched file's new data is read only when its last version is
+      // made, once the old file is indexed: see MakeVersion.
+      Bytes new_data;
+      bool new_read = false;
+      auto read_new = [&]() -> const Bytes& {
+        if (!new_read) new_data = MustRead(plan.new_path);
+        new_read = true;
+        return new_data;
+      };
       if (plan.included) {
+        read_new();
         IncludedEntry included;
         included.EntryName = plan.stored;
         included.IncludedFileTime = DosTimeOf(ModifiedTime(plan.new_path));
@@ -665,11 +674,8 @@ int MakePatch(const MakeOptions& o) {
       }
       PatchedEntry entry;
       entry.EntryName = plan.stored;
-      entry.NewSize = static_cast<int32_t>(new_data.size());
       entry.NewFileTime = DosTimeOf(ModifiedTime(plan.new_path));
       entry.Excluded = plan.region;
-      entry.NewCrc = ChecksumBytes(new_data.data(), new_data.size(), plan.region.offset,
-                                   plan.region.length);
       if (plan.region.length != 0) entry.EntryFlags |= kEntryHasExcludedRegions;
       if (plan.optional) entry.EntryFlags |= kEntryOptionalFile;
       int64_t entry_bytes = 0, old_size = 0;
@@ -678,12 +684,17 @@ int MakePatch(const MakeOptions& o) {
         old_size = static_cast<int64_t>(from.size());
         // The last version is made from new_data itself: a copy would add the
         // new file's size to the peak memory of large files.
+        const bool last = k + 1 == plan.sources.size();
         Bytes next;
-        if (k + 1 < plan.sources.size()) next = MustRead(plan.sources[k + 1]);
-        const Bytes& to = k + 1 < plan.sources.size() ? next : new_data;
+        auto read_to = [&]() -> const Bytes& {
+          if (last) return read_new();
+          next = MustRead(plan.sources[k + 1]);
+          return next;
+        };
         std::optional<FileProgress> progress;
         DiffOptions diff = o.diff;
-        if (!o.quiet && to.size() >= kProgressBytes) {
+        const int64_t to_size = FileSize(last ? plan.new_path : plan.sources[k + 1]);
+        if (!o.quiet && to_size >= static_cast<int64_t>(kProgressBytes)) {
           std::string label = counter + plan.name;
           if (plan.sources.size() > 1) {
             label += " (" + std::to_string(k + 1) + "/" + std::to_string(plan.sources.size()) + ")";
@@ -691,13 +702,17 @@ int MakePatch(const MakeOptions& o) {
           progress.emplace(label + ":", StderrIsTerminal());
           diff.progress = [&progress](double done) { progress->Show(done); };
         }
-        VersionBlock block = MakeVersion(from, to, plan.region, diff);
+        VersionBlock block = MakeVersion(from, read_to, plan.region, diff);
         progress.reset();
         block.Excluded = plan.region;
         if (k < plan.version_names.size()) block.VersionName = plan.version_names[k];
         for (const Bytes& s : block.Streams.Stream) entry_bytes += static_cast<int64_t>(s.size());
         entry.Versions.push_back(std::move(block));
       }
+      read_new();
+      entry.NewSize = static_cast<int32_t>(new_data.size());
+      entry.NewCrc = ChecksumBytes(new_data.data(), new_data.size(), plan.region.offset,
+                                   plan.region.length);
       total_new += static_cast<int64_t>(new_data.size());
       total_patch += entry_bytes;
       ++changed;
