@@ -815,9 +815,14 @@ bool OsListFolder(const std::string& folder, std::vector<FolderEntry>* entries) 
   if (dir == nullptr) return false;
   if (!native.empty() && native.back() != '/') native += '/';
   while (struct dirent* e = readdir(dir)) {
-    FolderEntry entry{e->d_name, false};
+    FolderEntry entry{e->d_name, e->d_type == DT_DIR};
+    // The listing tells most entries' kind; a link is judged by what it
+    // leads to, and a file system that does not tell is asked.
     struct stat st;
-    if (stat((native + e->d_name).c_str(), &st) == 0) entry.is_folder = S_ISDIR(st.st_mode);
+    if ((e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) &&
+        stat((native + e->d_name).c_str(), &st) == 0) {
+      entry.is_folder = S_ISDIR(st.st_mode);
+    }
     entries->push_back(entry);
   }
   closedir(dir);
