@@ -727,7 +727,9 @@ void Coder::RunList::Reset(const Space& s, const Alignment& a, int64_t at) {
   align_ = a;
   v_ = ViewOf(s, a);
   nw_ = s.nw;
-  lo_ = done_ = at;
+  // Nothing before the view can be compared: its aligned bytes lie outside
+  // the file they would come from.
+  lo_ = done_ = std::max(at, v_.lo);
   runs_.clear();
   head_ = hint_ = 0;
 }
