@@ -155,19 +155,25 @@ bool File::ReadThrough(int64_t pos, void* dst, int64_t n) {
   if (dirty_from_ != dirty_to_ && !Flush()) return false;
   auto* out = static_cast<unsigned char*>(dst);
   while (n > 0) {
-    int err = 0;
-    size_t read = 0;
-    if (!OsReadAt(handle_, pos, out, static_cast<size_t>(n), &read, &err)) {
-      Fail(err);
-      return false;
-    }
-    if (read == 0) {
-      Fail(kShortTransfer);
-      return false;
-    }
-    auto r = static_cast<int64_t>(read);
+    int64_t r = 0;
+    if (!ReadSome(pos, out, n, &r)) return false;
     out += r, pos += r, n -= r;
   }
+  return true;
+}
+
+bool File::ReadSome(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
+  int err = 0;
+  size_t read = 0;
+  if (!OsReadAt(handle_, pos, dst, static_cast<size_t>(n), &read, &err)) {
+    Fail(err);
+    return false;
+  }
+  if (read == 0) {
+    Fail(kShortTransfer);
+    return false;
+  }
+  *got = static_cast<int64_t>(read);
   return true;
 }
 
@@ -217,23 +223,15 @@ bool File::Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
       Fail(kShortTransfer);
       return false;
     }
-    int err = 0;
-    size_t read = 0;
     if (n >= kReadWindow) {
       // A large request goes straight into the caller's buffer.
-      size_t want = static_cast<size_t>(std::min(n, limit - pos));
-      if (!OsReadAt(handle_, pos, dst, want, &read, &err)) {
-        Fail(err);
-        return false;
-      }
-      if (read == 0) {
-        Fail(kShortTransfer);
-        return false;
-      }
-      auto r = static_cast<int64_t>(read);
+      int64_t r = 0;
+      if (!ReadSome(pos, dst, std::min(n, limit - pos), &r)) return false;
       dst += r, pos += r, n -= r, *got += r;
       continue;
     }
+    int err = 0;
+    size_t read = 0;
     // Reading on from the window doubles what the next fill brings, up to the
     // whole window, and keeps the window's last bytes in front of it, so that
     // a step back across the seam finds them. A jump brings little: the

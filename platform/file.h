@@ -146,6 +146,8 @@ class File {
   bool Fetch(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
   // The same from the kept blocks; the window then shows the last block used.
   bool FetchBlocks(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
+  // One OS read of up to n bytes at pos; a read of nothing is a short one.
+  bool ReadSome(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
   // The slot holding block b, read in when it is not there; -1 on failure.
   int32_t BlockSlot(int64_t b);
   bool Flush();
