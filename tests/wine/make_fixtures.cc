@@ -186,8 +186,9 @@ void SmallApplication(const fs::path& dir) {
 }
 
 void BigApplication(const fs::path& dir) {
-  // Big enough that a run takes a while even when it decodes once and fast.
-  constexpr size_t kSize = 16 << 20;
+  // Big enough that a run is still going when a driver polling for its
+  // window closes it, now that a run decodes once and fast.
+  constexpr size_t kSize = 48 << 20;
   constexpr size_t kStretch = 96;
   Bytes old_data = FakeProgram(kSize, 3), new_data = old_data;
   for (size_t at = kStretch - 1; at < kSize; at += kStretch) new_data[at] ^= 0xff;
