@@ -52,15 +52,6 @@ unsigned char* OutputRoom(int64_t n) {
   return to;
 }
 
-// n <= kStreamWindow bytes of stream i, read in place: valid until the next
-// read of that stream.
-const unsigned char* StreamBytes(int i, int64_t n) {
-  if (n > g_engine.StreamEnd[i] - g_engine.StreamNext[i] && !RefillStream(i, n)) return nullptr;
-  const unsigned char* p = g_engine.StreamNext[i];
-  g_engine.StreamNext[i] += n;
-  return p;
-}
-
 // Stream bytes added to the reference bytes already at `to` (or taking their
 // place), straight into the output block.
 void AddStreamBytes(int stream, unsigned char* to, int64_t n, bool add) {
@@ -212,8 +203,8 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   *output_path = out_path;
   if (r.output_checksum != nullptr) {
     // A region that starts beyond the end leaves no checksum of the file.
-    r.output_checksum->complete = g_engine.OutputExcluded.length == 0 ||
-                                  g_engine.OutputExcluded.offset <= g_engine.OutputEnd;
+    r.output_checksum->complete =
+        g_engine.OutputExcluded.length == 0 || g_engine.OutputExcluded.offset <= g_engine.OutputEnd;
     r.output_checksum->value = g_engine.OutputCrc;
   }
   return true;

@@ -34,7 +34,6 @@ inline int NextBitInMemory(int stream, uint8_t* byte, int* counter) {
 
 std::unique_ptr<unsigned char[]> g_stream_memory;
 
-
 // Slicing-by-8 tables: eight bytes per step keep the checksum far from being
 // the slow part of a run.
 using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
@@ -164,8 +163,7 @@ int32_t ReadNumber() {
   const int64_t range = g_engine.AddressRange;
   int sign = NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
   int64_t magnitude = next_byte();
-  if (range > 255 &&
-      NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount)) {
+  if (range > 255 && NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount)) {
     magnitude = (magnitude << 8) | next_byte();
     if (range > 65535 &&
         NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount)) {
@@ -188,9 +186,8 @@ void LoadStreams(const int32_t (&length)[kStreamCount]) {
   ClearIoError();
   if (body_size < 0 || total > body_size - start) RaisePatchDamaged();
   const bool whole = total <= g_stream_memory_budget;
-  g_stream_memory.reset(
-      new unsigned char[static_cast<size_t>(whole ? std::max<int64_t>(total, 1)
-                                                  : kStreamCount * kStreamWindow)]);
+  g_stream_memory.reset(new unsigned char[static_cast<size_t>(
+      whole ? std::max<int64_t>(total, 1) : kStreamCount * kStreamWindow)]);
   unsigned char* at = g_stream_memory.get();
   int64_t pos = start;
   for (int i = 0; i < kStreamCount; ++i) {
@@ -278,19 +275,6 @@ bool FlushOutput() {
   return ok;
 }
 
-bool AppendOutput(const unsigned char* data, int64_t n) {
-  while (n > 0) {
-    int64_t piece = std::min(n, kOutputBlock);
-    unsigned char* to = OutputSpace(piece);
-    if (to == nullptr) return false;
-    std::memcpy(to, data, static_cast<size_t>(piece));
-    Appended(piece);
-    data += piece;
-    n -= piece;
-  }
-  return true;
-}
-
 bool ReadOutput(int64_t pos, unsigned char* dst, int64_t n) {
   if (n <= 0) return true;
   if (pos < 0 || n > g_engine.OutputEnd - pos) return false;
@@ -339,7 +323,6 @@ bool CopyRange(int64_t p, int64_t n) {
   }
   return true;
 }
-
 
 uint32_t ChecksumUpdate(uint32_t reg, const void* data, size_t n) {
   const auto* p = static_cast<const unsigned char*>(data);

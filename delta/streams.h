@@ -18,8 +18,8 @@ struct EngineCounters {
   int64_t SourceSize = 0;  // boundary of the combined space
   int64_t AddressRange = 0;
   int64_t NumbersLeft = 0;
-  int64_t OutputEnd = 0;  // bytes of output; they are only ever appended
-  int64_t BlockLength = 0;  // of them, how many wait in the output block
+  int64_t OutputEnd = 0;     // bytes of output; they are only ever appended
+  int64_t BlockLength = 0;   // of them, how many wait in the output block
   int64_t OutputLimit = -1;  // OutputEnd may not pass this; -1: no bound
   // Checksum register of the output written to OutputFile, skipping
   // OutputExcluded; once the block is flushed it equals the file's checksum.
@@ -59,12 +59,21 @@ void ReleaseStreamMemory();
 // when the stream has fewer left or the body copy fails.
 bool RefillStream(int i, int64_t n);
 
-// n bytes of stream i; false when it has fewer left (or the body copy fails).
-inline bool ReadStream(int i, unsigned char* dst, int64_t n) {
-  if (!g_engine.StreamsInMemory || n < 0) return false;
-  if (n > g_engine.StreamEnd[i] - g_engine.StreamNext[i] && !RefillStream(i, n)) return false;
-  if (n > 0) std::memcpy(dst, g_engine.StreamNext[i], static_cast<size_t>(n));
+// The next n <= kStreamWindow bytes of stream i, read in place: valid until
+// the next read of that stream. nullptr when it has fewer left (or the body
+// copy fails).
+inline const unsigned char* StreamBytes(int i, int64_t n) {
+  if (!g_engine.StreamsInMemory || n < 0) return nullptr;
+  if (n > g_engine.StreamEnd[i] - g_engine.StreamNext[i] && !RefillStream(i, n)) return nullptr;
+  const unsigned char* p = g_engine.StreamNext[i];
   g_engine.StreamNext[i] += n;
+  return p;
+}
+// The same, copied to dst; false when the stream has fewer left.
+inline bool ReadStream(int i, unsigned char* dst, int64_t n) {
+  const unsigned char* p = StreamBytes(i, n);
+  if (p == nullptr) return false;
+  if (n > 0) std::memcpy(dst, p, static_cast<size_t>(n));
   return true;
 }
 
@@ -80,8 +89,6 @@ int32_t ReadNumber();
 constexpr int64_t kOutputBlock = 1024 * 1024;
 // Starts a new output at offset 0 with nothing gathered.
 void ResetOutput();
-// Appends n bytes to the output; false when passing a full block on fails.
-bool AppendOutput(const unsigned char* data, int64_t n);
 // Writes out what is gathered; false when the write fails. Due before
 // OutputFile is closed.
 bool FlushOutput();
