@@ -376,11 +376,8 @@ int32_t File::BlockSlot(int64_t b) {
   block_of_[slot] = -1;
   // The window may show this slot; it must not show what is read in next.
   if (window_ == blocks_.get() + static_cast<int64_t>(s) * kBlock) read_len_ = 0;
-  int err = 0;
-  size_t read = 0;
-  if (!OsReadAt(handle_, b * kBlock, blocks_.get() + static_cast<int64_t>(s) * kBlock,
-                static_cast<size_t>(kBlock), &read, &err)) {
-    Fail(err);
+  int64_t read = 0;
+  if (!ReadSome(b * kBlock, blocks_.get() + static_cast<int64_t>(s) * kBlock, kBlock, &read)) {
     return -1;
   }
   slot_len_[slot] = static_cast<int32_t>(read);
