@@ -229,6 +229,7 @@ std::string Stage(const std::string& destination, int64_t n, uint32_t stamp, OsF
     ClearIoError();
     RaiseErrorBecause(message, out.LastFailure());
   }
+  out.WriteBackEarly();
   unsigned char buf[65536];
   for (int64_t remaining = n; remaining > 0;) {
     int64_t piece = std::min<int64_t>(remaining, sizeof buf);

@@ -182,6 +182,8 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   std::string out_path;
   CreateTempFile(g_run.OutputFile, &out_path);
   g_run.OutputOpen = true;
+  // The result is what goes in place when it checks out.
+  g_run.OutputFile.WriteBackEarly();
 
   g_run.BodyTempFile.Seek(r.body_position);
   LoadStreams(v.StreamLength);

@@ -101,6 +101,9 @@ bool File::Close() {
   if (handle_ == kNoOsFile) return true;
   bool ok = Flush() && !write_failed_;
   write_failed_ = false;
+  if (ok) Wrote(wb_to_, 0, true);
+  writeback_ = false;
+  wb_from_ = wb_to_ = 0;
   int err = 0;
   if (!OsClose(handle_, &err)) {
     Fail(err);
@@ -119,6 +122,7 @@ bool File::Flush() {
                       static_cast<size_t>(dirty_to_ - dirty_from_), &err);
   if (ok) {
     os_size_ = std::max(os_size_, write_start_ + dirty_to_);
+    Wrote(at, dirty_to_ - dirty_from_);
   } else {
     // What the file holds is unknown now; nothing buffered may stand for it.
     write_failed_ = true;
@@ -128,6 +132,18 @@ bool File::Flush() {
   }
   dirty_from_ = dirty_to_ = 0;
   return ok;
+}
+
+void File::Wrote(int64_t at, int64_t n, bool all) {
+  if (!writeback_) return;
+  // Only a run of writes, each where the last ended, is gathered; the file
+  // system sends the rest out at the rename as before.
+  if (at != wb_to_) wb_from_ = at;
+  wb_to_ = at + n;
+  if (wb_to_ - wb_from_ >= kWritebackPiece || (all && wb_to_ > wb_from_)) {
+    OsStartWriteback(handle_, wb_from_, wb_to_ - wb_from_);
+    wb_from_ = wb_to_;
+  }
 }
 
 void File::Seek(int64_t pos) {
@@ -294,6 +310,7 @@ bool File::WriteAtPosition(const void* src, int64_t n) {
         Fail(err);
         return false;
       }
+      Wrote(pos_, n);
       pos_ += n;
       os_size_ = std::max(os_size_, pos_);
       // Its tail is what a read just behind the position wants.

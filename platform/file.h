@@ -106,6 +106,12 @@ class File {
   // the least recently used given up first, so that coming back to a region
   // costs no system call. Until Close().
   void KeepBlocks(int64_t budget);
+  // For a file written to be renamed over an installed one: its bytes are
+  // handed to the disk as they are written. Some file systems (ext4) write a
+  // file out before renaming it over another, so that a crash cannot leave
+  // the name empty; started at the rename, that is a wait for all of it, and
+  // freeing the replaced file then queues behind those writes.
+  void WriteBackEarly() { writeback_ = true; }
   // Which file this is (OsFileNumberOf); empty when not open or unknown.
   std::string Number() const;
   // True once a write to this file has failed, whether or not its error code
@@ -182,6 +188,15 @@ class File {
   // surfaced earlier and its error code was taken by someone else.
   bool write_failed_ = false;
   int last_error_ = 0;
+  // With WriteBackEarly: [wb_from_, wb_to_) were written but not yet handed
+  // to the disk.
+  bool writeback_ = false;
+  int64_t wb_from_ = 0;
+  int64_t wb_to_ = 0;
+  static constexpr int64_t kWritebackPiece = 512 * 1024;
+  // Notes a successful OS write of [at, at + n); hands a piece to the disk
+  // once enough has gathered, or all of it when `all`.
+  void Wrote(int64_t at, int64_t n, bool all = false);
   // Kept blocks: slot s holds block block_of_[s] (-1: none), slot_len_[s]
   // bytes of it (short only at the end of the file), at blocks_ + s * kBlock.
   // slot_of_[b] is the slot of block b or -1. Replacement is the clock: a

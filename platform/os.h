@@ -38,6 +38,10 @@ bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err)
 // Writes all n bytes at offset pos or fails.
 bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err);
 
+// Asks the system to start writing [pos, pos + n) of the file to the disk
+// and returns without waiting; only advice, so nothing to report.
+void OsStartWriteback(OsFile f, int64_t pos, int64_t n);
+
 // Size of the open file, or -1 with *err set.
 int64_t OsSize(OsFile f, int* err);
 // Closes the handle; false when the OS reports a failure (for example a

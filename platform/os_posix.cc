@@ -489,6 +489,11 @@ bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err) {
   return true;
 }
 
+void OsStartWriteback(OsFile f, int64_t pos, int64_t n) {
+  sync_file_range(static_cast<int>(f), static_cast<off_t>(pos), static_cast<off_t>(n),
+                  SYNC_FILE_RANGE_WRITE);
+}
+
 int64_t OsSize(OsFile f, int* err) {
   struct stat st;
   if (fstat(static_cast<int>(f), &st) != 0) {

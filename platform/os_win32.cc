@@ -168,6 +168,10 @@ bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err) {
   return true;
 }
 
+// Renaming over a file does not make Windows write the new one out first,
+// so there is nothing to start early.
+void OsStartWriteback(OsFile, int64_t, int64_t) {}
+
 int64_t OsSize(OsFile f, int* err) {
   LARGE_INTEGER li;
   if (!GetFileSizeEx(H(f), &li)) {
