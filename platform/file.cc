@@ -370,17 +370,13 @@ void File::KeepBlocks(int64_t budget) {
   slot_len_.assign(static_cast<size_t>(count), 0);
   used_.assign(static_cast<size_t>(count), 0);
   hand_ = 0;
+  next_miss_ = -1;
   read_buf_.reset();
   window_ = nullptr;
   read_len_ = 0;
 }
 
-int32_t File::BlockSlot(int64_t b) {
-  if (b < static_cast<int64_t>(slot_of_.size()) && slot_of_[static_cast<size_t>(b)] >= 0) {
-    int32_t s = slot_of_[static_cast<size_t>(b)];
-    used_[static_cast<size_t>(s)] = 1;
-    return s;
-  }
+int32_t File::TakeSlot() {
   const auto count = static_cast<int32_t>(block_of_.size());
   while (used_[static_cast<size_t>(hand_)] != 0) {
     used_[static_cast<size_t>(hand_)] = 0;
@@ -391,19 +387,64 @@ int32_t File::BlockSlot(int64_t b) {
   const auto slot = static_cast<size_t>(s);
   if (block_of_[slot] >= 0) slot_of_[static_cast<size_t>(block_of_[slot])] = -1;
   block_of_[slot] = -1;
+  slot_len_[slot] = 0;
+  // Passed over once by the next take, so that a take never gets it again.
+  used_[slot] = 1;
   // The window may show this slot; it must not show what is read in next.
   if (window_ == blocks_.get() + static_cast<int64_t>(s) * kBlock) read_len_ = 0;
-  int64_t read = 0;
-  if (!ReadSome(b * kBlock, blocks_.get() + static_cast<int64_t>(s) * kBlock, kBlock, &read)) {
+  return s;
+}
+
+int32_t File::BlockSlot(int64_t b) {
+  const auto known = static_cast<int64_t>(slot_of_.size());
+  if (b < known && slot_of_[static_cast<size_t>(b)] >= 0) {
+    int32_t s = slot_of_[static_cast<size_t>(b)];
+    used_[static_cast<size_t>(s)] = 1;
+    return s;
+  }
+  // A miss on the block after the last one a miss read reads on: copies walk
+  // the source mostly in order, and one call for several blocks costs less
+  // than one each (far less under Wine, where every call is a round trip).
+  int n = 1;
+  const int most = std::min<int>(kReadAhead, static_cast<int>(block_of_.size() / 2));
+  if (b == next_miss_) {
+    while (n < most && b + n < known && slot_of_[static_cast<size_t>(b + n)] < 0) ++n;
+  }
+  next_miss_ = b + n;
+  int32_t slots[kReadAhead];
+  OsPiece pieces[kReadAhead];
+  for (int i = 0; i < n; ++i) {
+    slots[i] = TakeSlot();
+    pieces[i] = {blocks_.get() + static_cast<int64_t>(slots[i]) * kBlock, kBlock};
+  }
+  int err = 0;
+  size_t got = 0;
+  if (!OsReadAtPieces(handle_, b * kBlock, pieces, n, &got, &err)) {
+    Fail(err);
     return -1;
   }
-  slot_len_[slot] = static_cast<int32_t>(read);
-  // A block of a file that has grown since is served, but not kept.
-  if (b >= static_cast<int64_t>(slot_of_.size())) return s;
-  block_of_[slot] = b;
-  slot_of_[static_cast<size_t>(b)] = s;
-  used_[slot] = 1;
-  return s;
+  if (got == 0) {
+    Fail(kShortTransfer);
+    return -1;
+  }
+  const auto read = static_cast<int64_t>(got);
+  for (int i = 0; i < n && read > i * kBlock; ++i) {
+    const auto slot = static_cast<size_t>(slots[i]);
+    const int64_t len = std::min(kBlock, read - i * kBlock);
+    // A block read ahead is kept only whole, or as the file's last.
+    if (i > 0 && len < kBlock && b + i != known - 1) break;
+    slot_len_[slot] = static_cast<int32_t>(len);
+    // A block of a file that has grown since is served, but not kept.
+    if (b + i >= known) break;
+    block_of_[slot] = b + i;
+    slot_of_[static_cast<size_t>(b + i)] = slots[i];
+    // Read ahead and not used yet: the first to go if it never is.
+    used_[slot] = i == 0;
+  }
+  for (int i = 1; i < n; ++i) {
+    if (block_of_[static_cast<size_t>(slots[i])] < 0) used_[static_cast<size_t>(slots[i])] = 0;
+  }
+  return slots[0];
 }
 
 bool File::FetchBlocks(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {

@@ -156,6 +156,8 @@ class File {
   bool ReadSome(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
   // The slot holding block b, read in when it is not there; -1 on failure.
   int32_t BlockSlot(int64_t b);
+  // A slot given up by the clock, emptied, for a block to be read into.
+  int32_t TakeSlot();
   bool Flush();
   bool Opened(OsFile handle, int err, const std::string& path, bool read_only);
   void ReleaseBuffers();
@@ -207,6 +209,9 @@ class File {
   std::vector<int32_t> slot_len_;
   std::vector<unsigned char> used_;
   int32_t hand_ = 0;
+  // The block after the last one a miss read: a miss there reads on.
+  int64_t next_miss_ = -1;
+  static constexpr int kReadAhead = 4;
 };
 
 // Moves count bytes in pieces of at most 60,000, attempting every piece even

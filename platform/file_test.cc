@@ -190,6 +190,23 @@ TEST_F(FileTest, KeptBlocksServeASourceReadAllOver) {
   EXPECT_FALSE(ReadChunked(in, two, 2));
   SetOsFaultHook(nullptr);
   read_at(15 * File::kBlock + 3, 2);
+  // Walking on through the file reads several blocks a call, each one
+  // right, and with a cache of two blocks one at a time.
+  for (int64_t budget : {8 * File::kBlock, 2 * File::kBlock}) {
+    ASSERT_TRUE(in.Close());
+    ASSERT_TRUE(in.OpenRead(CorePath("src")));
+    in.KeepBlocks(budget);
+    OsCalls counted;
+    for (int64_t at = 0; at < kSize; at += 1000) read_at(at, std::min<int64_t>(1000, kSize - at));
+    const int walk = OsCalls::reads;
+    if (budget > 2 * File::kBlock) {
+      EXPECT_LE(walk, 13) << "41 blocks, 4 a call after the first two";
+    } else {
+      EXPECT_EQ(walk, 41);
+    }
+    // A jump back and another walk: nothing read ahead stands for other bytes.
+    for (int64_t at = 3 * File::kBlock + 11; at < 12 * File::kBlock; at += 777) read_at(at, 900);
+  }
   ASSERT_TRUE(in.Close());
 }
 

@@ -35,6 +35,17 @@ OsFile OsCreateNew(const std::string& path, int* err);
 // of the file. Returns false on an OS failure (the end of file is not one).
 bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err);
 
+// One destination of a read into several places.
+struct OsPiece {
+  void* data;
+  size_t size;
+};
+// Reads at pos into the pieces in order, as far as one read goes (a regular
+// file gives less than asked only at its end): one call where the system
+// has one. *got is the number of bytes read.
+bool OsReadAtPieces(OsFile f, int64_t pos, const OsPiece* pieces, int count, size_t* got,
+                    int* err);
+
 // Writes all n bytes at offset pos or fails.
 bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err);
 

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 #include <wctype.h>
@@ -450,6 +451,32 @@ bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err)
   // answers; asking again there would only return nothing.
   for (;;) {
     ssize_t r = pread(static_cast<int>(f), dst, n, static_cast<off_t>(pos));
+    if (r >= 0) {
+      *got = static_cast<size_t>(r);
+      return true;
+    }
+    if (errno != EINTR) {
+      *err = ErrnoOr(EIO);
+      return false;
+    }
+  }
+}
+
+bool OsReadAtPieces(OsFile f, int64_t pos, const OsPiece* pieces, int count, size_t* got,
+                    int* err) {
+  *got = 0;
+  if (int code = Fault(OsOp::kRead, f)) {
+    *err = code;
+    return false;
+  }
+  struct iovec iov[16];
+  if (count < 1 || count > 16) {
+    *err = EINVAL;
+    return false;
+  }
+  for (int i = 0; i < count; ++i) iov[i] = {pieces[i].data, pieces[i].size};
+  for (;;) {
+    ssize_t r = preadv(static_cast<int>(f), iov, count, static_cast<off_t>(pos));
     if (r >= 0) {
       *got = static_cast<size_t>(r);
       return true;

@@ -1,7 +1,10 @@
 // Win32 side of the platform layer: ANSI calls, paths passed through as they are.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "platform/names.h"
 #include "platform/os.h"
@@ -142,6 +145,27 @@ bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err)
     return false;
   }
   *got = r;
+  return true;
+}
+
+bool OsReadAtPieces(OsFile f, int64_t pos, const OsPiece* pieces, int count, size_t* got,
+                    int* err) {
+  *got = 0;
+  if (count == 1) return OsReadAt(f, pos, pieces[0].data, pieces[0].size, got, err);
+  // Scattered reads need unbuffered files; one read into a staging buffer
+  // still saves the calls, which are what costs.
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += pieces[i].size;
+  std::unique_ptr<unsigned char[]> staging(new unsigned char[total]);
+  size_t read = 0;
+  if (!OsReadAt(f, pos, staging.get(), total, &read, err)) return false;
+  size_t at = 0;
+  for (int i = 0; i < count && at < read; ++i) {
+    size_t take = std::min(pieces[i].size, read - at);
+    std::memcpy(pieces[i].data, staging.get() + at, take);
+    at += take;
+  }
+  *got = read;
   return true;
 }
 
