@@ -442,24 +442,8 @@ bool OsHasOtherNames(const std::string& path) {
 }
 
 bool OsReadAt(OsFile f, int64_t pos, void* dst, size_t n, size_t* got, int* err) {
-  *got = 0;
-  if (int code = Fault(OsOp::kRead, f)) {
-    *err = code;
-    return false;
-  }
-  // A regular file gives less than asked only at its end, so one call
-  // answers; asking again there would only return nothing.
-  for (;;) {
-    ssize_t r = pread(static_cast<int>(f), dst, n, static_cast<off_t>(pos));
-    if (r >= 0) {
-      *got = static_cast<size_t>(r);
-      return true;
-    }
-    if (errno != EINTR) {
-      *err = ErrnoOr(EIO);
-      return false;
-    }
-  }
+  const OsPiece piece{dst, n};
+  return OsReadAtPieces(f, pos, &piece, 1, got, err);
 }
 
 bool OsReadAtPieces(OsFile f, int64_t pos, const OsPiece* pieces, int count, size_t* got,
@@ -475,6 +459,8 @@ bool OsReadAtPieces(OsFile f, int64_t pos, const OsPiece* pieces, int count, siz
     return false;
   }
   for (int i = 0; i < count; ++i) iov[i] = {pieces[i].data, pieces[i].size};
+  // A regular file gives less than asked only at its end, so one call
+  // answers; asking again there would only return nothing.
   for (;;) {
     ssize_t r = preadv(static_cast<int>(f), iov, count, static_cast<off_t>(pos));
     if (r >= 0) {
