@@ -186,8 +186,8 @@ void SmallApplication(const fs::path& dir) {
 }
 
 void BigApplication(const fs::path& dir) {
-  // Big enough that a run is still going when a driver polling for its
-  // window closes it, now that a run decodes once and fast.
+  // Big enough that a run is still going when the driver closes its window
+  // the moment it shows, however fast a run gets.
   constexpr size_t kSize = 48 << 20;
   constexpr size_t kStretch = 96;
   Bytes old_data = FakeProgram(kSize, 3), new_data = old_data;

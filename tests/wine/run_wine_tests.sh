@@ -371,14 +371,14 @@ test_close_during_run() {
   # While the question is open the run waits for the answer, so neither
   # answer races the run: Yes ends it with nothing changed...
   drive close_during_run --timeout 60000 --cd "$dir" "$dir/big-update.exe" "$(winpath "$dir/big")" -- \
-    window "Kestrin GUI" close \
+    closefast "Kestrin GUI" \
     box expect "$close_caption" expect "$close_text" shot close_question press 6 \
     exit 0
   same_files "$dir/big" "$fixtures/big-1.0" "$fixtures/big.new"
   [[ ! -e $dir/big/backup ]] || flunk "a backup was made"
   # ...and No lets it finish the update.
   drive close_during_run_no --timeout 60000 --cd "$dir" "$dir/big-update.exe" "$(winpath "$dir/big2")" -- \
-    window "Kestrin GUI" close \
+    closefast "Kestrin GUI" \
     box expect "$close_caption" press 7 \
     window "Kestrin GUI" until "$applied" close \
     exit 0
@@ -395,7 +395,7 @@ test_close_during_search() {
   "$root/scripts/make-self-contained.sh" "$applier" "$fixtures/big.bin" \
     "$dir/big-update.exe" || return 1
   drive close_during_search --timeout 60000 --cd "$dir" "$dir/big-update.exe" -- \
-    window "Kestrin GUI" close \
+    closefast "Kestrin GUI" \
     box expect "$close_caption" press 6 \
     exit 0
   same_files "$dir/one" "$fixtures/big-1.0" "$fixtures/big.new"
