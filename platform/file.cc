@@ -146,13 +146,7 @@ void File::Wrote(int64_t at, int64_t n, bool all) {
   }
 }
 
-void File::Seek(int64_t pos) {
-  if (pos < 0) {
-    Fail(kBadPosition);
-    return;
-  }
-  pos_ = pos;
-}
+void File::FailBadPosition() { Fail(kBadPosition); }
 
 bool File::ReadAtPosition(void* dst, int64_t n) {
   int64_t got = 0;

@@ -91,7 +91,14 @@ class File {
     return true;
   }
   // Absolute position; a negative one fails and leaves its error pending.
-  void Seek(int64_t pos);
+  // Inline: the decoder seeks before nearly every copy and reference read.
+  void Seek(int64_t pos) {
+    if (pos < 0) {
+      FailBadPosition();
+      return;
+    }
+    pos_ = pos;
+  }
   void SeekRelative(int64_t delta) { Seek(pos_ + delta); }
   int64_t Tell() const { return pos_; }
   // Size as the file would have after flushing; -1 with the error pending on
@@ -163,6 +170,7 @@ class File {
   void ReleaseBuffers();
   // Parks code as the pending I/O error and keeps it as this file's last failure.
   void Fail(int code);
+  void FailBadPosition();
 
   OsFile handle_ = kNoOsFile;
   std::string path_;
