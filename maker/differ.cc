@@ -572,13 +572,46 @@ class Coder {
   bool OutOfRange() const { return out_of_range_; }
 
  private:
+  // A State in half the room: positions and deltas fit 32 bits, as both
+  // files together stay below 2 GB. The search writes millions of nodes
+  // all over memory; their size is much of its time.
+  class PackedState {
+   public:
+    PackedState() = default;
+    explicit PackedState(const State& st)
+        : cursor_(static_cast<int32_t>(st.cursor)),
+          countdown_(st.countdown),
+          align_(static_cast<int32_t>(st.align.delta)),
+          rep_(static_cast<int32_t>(st.rep.delta)),
+          fixups_(static_cast<int16_t>(st.fixups)),
+          flags_(static_cast<uint8_t>(st.has_align | st.has_rep << 1 | st.align.output << 2 |
+                                      st.rep.output << 3)) {}
+    State Unpack() const {
+      State st;
+      st.cursor = cursor_;
+      st.fixups = fixups_;
+      st.countdown = countdown_;
+      st.has_align = flags_ & 1;
+      st.has_rep = flags_ & 2;
+      st.align = Alignment{align_, (flags_ & 4) != 0};
+      st.rep = Alignment{rep_, (flags_ & 8) != 0};
+      return st;
+    }
+    int fixups() const { return fixups_; }
+    int64_t align_delta() const { return align_; }
+
+   private:
+    int32_t cursor_ = 0, countdown_ = 0, align_ = 0, rep_ = 0;
+    int16_t fixups_ = 0;
+    uint8_t flags_ = 0;
+  };
   struct Node {
-    int64_t pos = 0;   // new position after the copy and its fix-up bytes
     int64_t cost = 0;  // bits from the start
+    int32_t pos = 0;   // new position after the copy and its fix-up bytes
     int32_t parent = -1;
     int32_t copy_start = 0, copy_len = 0;
-    int32_t slots = 0;
-    State state;
+    PackedState state;
+    uint8_t slots = 0;
   };
   // Paths at one position compete only with paths that leave the same
   // choice of fix-up count to the next copy.
@@ -694,6 +727,7 @@ class Coder {
   // A copy of the node in hand, which every path made from it reads: its
   // place in nodes_ moves as nodes_ grows.
   Node expanding_;
+  State expanding_state_;
   Frontier frontier_;
   size_t next_anchor_ = 0;  // first anchor that starts after the node in hand
   int candidates_ = 0;      // copies found for the node in hand
@@ -888,7 +922,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
   if (c < 1) return;
   ++candidates_;
   const Node& from = expanding_;
-  const State& st = from.state;
+  const State& st = expanding_state_;
   const int64_t offset = j + a.delta - st.cursor;
   if (!width_.Fits(offset)) {
     out_of_range_ = true;
@@ -931,13 +965,13 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
   }
 
   Node n;
-  n.pos = pos;
+  n.pos = static_cast<int32_t>(pos);
   n.cost = cost;
   n.parent = from_index;
   n.copy_start = static_cast<int32_t>(j);
   n.copy_len = static_cast<int32_t>(c);
-  n.slots = slots;
-  State& ns = n.state;
+  n.slots = static_cast<uint8_t>(slots);
+  State ns;
   ns.cursor = j + c + a.delta;
   ns.fixups = f;
   ns.countdown = countdown_after;
@@ -950,6 +984,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
     ns.has_rep = st.has_rep;
     ns.rep = st.rep;
   }
+  n.state = PackedState(ns);
 
   if (slot_index) {
     // Its class (or, at a full position, the worst) is replaced in place.
@@ -967,7 +1002,7 @@ void Coder::Relax(int32_t from_index, const Alignment& a, int64_t j, int64_t c, 
 }
 
 void Coder::CopiesAt(int32_t from, const Alignment& a, const Start& start) {
-  const State& st = expanding_.state;
+  const State& st = expanding_state_;
   const int64_t j = start.j, run = start.run;
   if (st.countdown != 0) {
     // Inside a group of copies: the fix-up count is fixed.
@@ -1010,8 +1045,9 @@ void Coder::CopiesFrom(int32_t from, const Alignment& a, int64_t scan_from, int6
 
 void Coder::Expand(int32_t index) {
   expanding_ = nodes_[index];
+  expanding_state_ = expanding_.state.Unpack();
   const Node& node = expanding_;
-  const State& st = node.state;
+  const State& st = expanding_state_;
   const int64_t e = node.pos, n = s_.new_size;
   candidates_ = 0;
 
@@ -1070,8 +1106,8 @@ void Coder::Emit(int32_t last, int64_t tail_end, Plan* plan) {
       plan->push_back(
           {static_cast<int32_t>(from), static_cast<int32_t>(n.copy_start - from), 0, 0, 0, false});
     }
-    plan->push_back({n.copy_start, n.copy_len, static_cast<int32_t>(n.state.align.delta),
-                     static_cast<int16_t>(n.state.fixups), static_cast<uint8_t>(n.slots), true});
+    plan->push_back({n.copy_start, n.copy_len, static_cast<int32_t>(n.state.align_delta()),
+                     static_cast<int16_t>(n.state.fixups()), n.slots, true});
   }
   const int64_t pos = nodes_[last].pos;
   if (tail_end > pos) {
@@ -1129,7 +1165,7 @@ void Coder::Collect(Plan* plan) {
 int64_t Coder::Code(Plan* plan) {
   const int64_t n = s_.new_size;
   nodes_.assign(1, Node());
-  frontier_.Add(0, 0, Class(nodes_[0].state), 0);
+  frontier_.Add(0, 0, Class(State()), 0);
   while (!frontier_.Empty()) {
     const int32_t index = frontier_.TakeFirst();
     const Node& node = nodes_[index];
