@@ -719,6 +719,7 @@ class Coder {
   Alignment run_keys_[kRunLists];
   uint64_t run_used_[kRunLists] = {};
   uint64_t run_clock_ = 0;
+  static constexpr size_t kKeptLists = 4;
   std::vector<StartList> cache_;
   size_t cache_used_ = 0;
   int64_t cache_pos_ = -1;
@@ -875,7 +876,18 @@ const std::vector<Coder::Start>& Coder::StartsFor(int64_t e, const Alignment& a,
                                                   int64_t to) {
   if (cache_pos_ != e) {
     cache_pos_ = e;
-    cache_used_ = 0;
+    // A list that begins after e holds no start at e, so nothing in it
+    // depends on e: the nodes up to an anchor far ahead all look there.
+    // A few are kept: every lookup reads all of them.
+    size_t kept = 0, skip = 0;
+    for (size_t k = 0; k < cache_used_; ++k) skip += cache_[k].from > e;
+    skip = skip > kKeptLists ? skip - kKeptLists : 0;
+    for (size_t k = 0; k < cache_used_; ++k) {
+      if (cache_[k].from <= e || (skip > 0 && skip--)) continue;
+      if (k != kept) std::swap(cache_[k], cache_[kept]);
+      ++kept;
+    }
+    cache_used_ = kept;
   }
   for (size_t k = 0; k < cache_used_; ++k) {
     const StartList& l = cache_[k];
