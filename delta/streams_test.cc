@@ -87,8 +87,9 @@ TEST_F(StreamsTest, ChecksumsOfKnownTexts) {
 }
 
 TEST_F(StreamsTest, ChecksumsAgreeWithBitwiseArithmetic) {
-  // Every length up to a few words, and files longer than a read piece.
-  for (size_t n : {0, 1, 7, 8, 9, 15, 16, 17, 63, 501, 16384, 16385, 50000}) {
+  // Every length up to a few words, and files around and past a read piece
+  // (4 KB for small ranges, 256 KB for larger ones).
+  for (size_t n : {0, 1, 7, 8, 9, 15, 16, 17, 63, 501, 4096, 4097, 16385, 50000, 262145, 600001}) {
     Bytes data = RandomBytes(n, static_cast<unsigned>(n));
     EXPECT_EQ(ChecksumBytes(data.data(), n), BitwiseRegister(data)) << n;
     EXPECT_EQ(ChecksumUpdate(0x12345678u, data.data(), n),
