@@ -342,23 +342,16 @@ uint32_t ChecksumRange(File& file, int64_t start, int64_t end, uint32_t reg, boo
   // order are the same, with fewer calls. They go from the system straight
   // into this buffer, not through the file's window: a whole file is read
   // once, and a second copy of it would cost as much as the checksum.
-  constexpr int64_t kPiece = 256 * 1024;
-  std::unique_ptr<unsigned char[]> buf;
-  unsigned char small[4096];
-  unsigned char* into = small;
-  if (end - start > static_cast<int64_t>(sizeof small)) {
-    buf.reset(new unsigned char[kPiece]);
-    into = buf.get();
-  }
-  const int64_t size = into == small ? static_cast<int64_t>(sizeof small) : kPiece;
+  const int64_t size = std::clamp<int64_t>(end - start, 1, 256 * 1024);
+  std::unique_ptr<unsigned char[]> into(new unsigned char[static_cast<size_t>(size)]);
   for (int64_t pos = start; pos < end;) {
     int64_t piece = std::min<int64_t>(end - pos, size);
-    if (!file.ReadThrough(pos, into, piece)) {
+    if (!file.ReadThrough(pos, into.get(), piece)) {
       ClearIoError();
       if (complete) *complete = false;
       return reg;
     }
-    reg = ChecksumUpdate(reg, into, static_cast<size_t>(piece));
+    reg = ChecksumUpdate(reg, into.get(), static_cast<size_t>(piece));
     pos += piece;
   }
   file.Seek(std::max(start, end));

@@ -173,9 +173,14 @@ bool File::ReadThrough(int64_t pos, void* dst, int64_t n) {
 }
 
 bool File::ReadSome(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
+  const OsPiece piece{dst, static_cast<size_t>(n)};
+  return ReadSome(pos, &piece, 1, got);
+}
+
+bool File::ReadSome(int64_t pos, const OsPiece* pieces, int count, int64_t* got) {
   int err = 0;
   size_t read = 0;
-  if (!OsReadAt(handle_, pos, dst, static_cast<size_t>(n), &read, &err)) {
+  if (!OsReadAtPieces(handle_, pos, pieces, count, &read, &err)) {
     Fail(err);
     return false;
   }
@@ -411,17 +416,8 @@ int32_t File::BlockSlot(int64_t b) {
     slots[i] = TakeSlot();
     pieces[i] = {blocks_.get() + static_cast<int64_t>(slots[i]) * kBlock, kBlock};
   }
-  int err = 0;
-  size_t got = 0;
-  if (!OsReadAtPieces(handle_, b * kBlock, pieces, n, &got, &err)) {
-    Fail(err);
-    return -1;
-  }
-  if (got == 0) {
-    Fail(kShortTransfer);
-    return -1;
-  }
-  const auto read = static_cast<int64_t>(got);
+  int64_t read = 0;
+  if (!ReadSome(b * kBlock, pieces, n, &read)) return -1;
   for (int i = 0; i < n && read > i * kBlock; ++i) {
     const auto slot = static_cast<size_t>(slots[i]);
     const int64_t len = std::min(kBlock, read - i * kBlock);

@@ -161,6 +161,8 @@ class File {
   bool FetchBlocks(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
   // One OS read of up to n bytes at pos; a read of nothing is a short one.
   bool ReadSome(int64_t pos, unsigned char* dst, int64_t n, int64_t* got);
+  // The same into several places in order.
+  bool ReadSome(int64_t pos, const OsPiece* pieces, int count, int64_t* got);
   // The slot holding block b, read in when it is not there; -1 on failure.
   int32_t BlockSlot(int64_t b);
   // A slot given up by the clock, emptied, for a block to be read into.
