@@ -287,8 +287,11 @@ class SuffixIndex {
 class OutputIndex {
  public:
   explicit OutputIndex(const Space& s) : s_(s) {
-    int bits = 10;
-    while (bits < 22 && (int64_t{1} << bits) < s.new_size / 4) ++bits;
+    // A slot for every 16 positions or so: a fuller table found the odd
+    // longer match, at two to four times the memory. Small files get
+    // plenty, which costs nothing that shows.
+    int bits = 18;
+    while (bits < 22 && (int64_t{1} << bits) < s.new_size / 16) ++bits;
     shift_ = 64 - bits;
     head_.Assign(size_t{1} << bits, BitsFor(static_cast<uint64_t>(std::max<int64_t>(s.new_size, 0))));
   }
@@ -328,11 +331,27 @@ class OutputIndex {
 // Anchors: where the new file starts to follow a new alignment. An anchor
 // holds for the stretch up to the next one.
 
-struct Anchor {
-  int64_t start = 0;
-  int64_t length = 0;  // bytes that follow it from start, about
-  Alignment align;
+// Sixteen bytes, not 32: a large file has hundreds of thousands, and they are
+// held beside both indexes. Positions fit in 31 bits (the format's limit on
+// both files together) and so does an alignment's distance either way.
+class Anchor {
+ public:
+  Anchor(int64_t start, int64_t length, Alignment align)
+      : start_(static_cast<int32_t>(start)),
+        length_(static_cast<int32_t>(length)),
+        delta_(static_cast<int32_t>(align.delta)),
+        output_(align.output) {}
+  int64_t start() const { return start_; }
+  int64_t length() const { return length_; }  // bytes that follow it from start, about
+  Alignment align() const { return Alignment{delta_, output_}; }
+
+ private:
+  int32_t start_;
+  int32_t length_;
+  int32_t delta_;
+  bool output_;
 };
+static_assert(sizeof(Anchor) == 16);
 
 struct ScanParams {
   int64_t min_match = 8;   // shortest match worth a far copy
@@ -388,7 +407,7 @@ std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
       // before the match: the anchor starts there.
       int64_t back = 0;
       const View v = ViewOf(s, found);
-      const int64_t floor = std::max(v.lo, anchors.empty() ? 0 : anchors.back().start + 1);
+      const int64_t floor = std::max(v.lo, anchors.empty() ? 0 : anchors.back().start() + 1);
       for (int64_t k = 1, score = 0, best = 0; i - k >= floor && k <= 4096; ++k) {
         score += *v.Ref(i - k) == s.nw[i - k] ? 1 : -1;
         if (score > best) {
@@ -1091,18 +1110,18 @@ void Coder::Expand(int32_t index) {
   };
   if (st.has_align) scan(st.align, e, e + kWindow);
   if (st.has_rep) scan(st.rep, e, e + kWindow);
-  while (next_anchor_ < anchors_.size() && anchors_[next_anchor_].start <= e) ++next_anchor_;
+  while (next_anchor_ < anchors_.size() && anchors_[next_anchor_].start() <= e) ++next_anchor_;
   if (next_anchor_ > 0) {
     const int64_t region_end =
-        next_anchor_ < anchors_.size() ? anchors_[next_anchor_].start : s_.new_size;
-    scan(anchors_[next_anchor_ - 1].align, e,
+        next_anchor_ < anchors_.size() ? anchors_[next_anchor_].start() : s_.new_size;
+    scan(anchors_[next_anchor_ - 1].align(), e,
          std::max(e + kWindow, std::min(region_end, e + kRegion)));
   }
   // The next anchors: as many as it takes to find a copy, so that no path
   // has to end in an insert up to the end of the file.
   for (size_t k = next_anchor_; k < anchors_.size() && k < next_anchor_ + 64; ++k) {
     const Anchor& next = anchors_[k];
-    scan(next.align, std::max(e, next.start - 64), next.start + next.length);
+    scan(next.align(), std::max(e, next.start() - 64), next.start() + next.length());
     if (candidates_ > 0) break;
   }
 }
