@@ -65,6 +65,28 @@ void AddStreamBytes(int stream, unsigned char* to, int64_t n, bool add) {
   Appended(n);
 }
 
+// Most copies are a few dozen bytes of the source, and the block the last
+// one read from holds them and the fix-up bytes' reference after them: one
+// move into the output block does both. Anything else (the block not there,
+// a range past the source's end, a full output block, a bound reached) goes
+// the long way, which meets each of those where it always has; nothing is
+// done here before that is known.
+inline bool CopyFromSourceWindow(const DecoderState& s, int64_t position, int64_t length) {
+  const int64_t total = length + s.fixup_count;
+  if (position < 0 || total > g_engine.SourceSize - position ||
+      total > kOutputBlock - g_engine.BlockLength ||
+      (g_engine.OutputLimit >= 0 && total > g_engine.OutputLimit - g_engine.OutputEnd) ||
+      IoErrorPending()) {
+    return false;
+  }
+  unsigned char* to = g_block + g_engine.BlockLength;
+  if (!g_run.SourceFile.ReadAtIfBuffered(position, to, total)) return false;
+  g_run.SourceFile.Seek(position + total);
+  Appended(length);
+  if (s.fixup_count > 0) AddStreamBytes(kFixupStream, to + length, s.fixup_count, s.add_fixups);
+  return true;
+}
+
 void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
   int64_t offset = ReadNumber();
   int64_t position = s.last_copy_pos + offset + s.last_copy_len;
@@ -78,6 +100,7 @@ void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
   --s.fixup_countdown;
   s.last_copy_len = length;
   s.last_copy_pos = position;
+  if (CopyFromSourceWindow(s, position, length)) return;
   CheckRoom(length);
   if (!CopyRange(position, length)) RaiseWriteOutputFailed();
   if (s.fixup_count == 0) return;

@@ -216,6 +216,33 @@ TEST_F(DecoderTest, CountBytesFollowTheCountdown) {
   EXPECT_FALSE(EncodeProgram(Version(kTen, 2, 0, 4), 0, {CopyOp(1, 0, {1}), CopyOp(1, 0)}, &s));
 }
 
+// The bound on the output meets a copy wherever it falls: inside the copied
+// bytes, inside the fix-up bytes after them, or just past them.
+TEST_F(DecoderTest, TheOutputBoundStopsACopyAndItsFixups) {
+  const SourceVersion v = Version(kTen, 0, 0, 4);
+  const std::vector<DeltaOp> program = {CopyOp(2, 0, {0, 0}), CopyOp(3, 2, {1, 1})};
+  VersionStreams streams;
+  ASSERT_TRUE(EncodeProgram(v, 0, program, &streams));
+  LoadStreams(v, streams);
+  WriteFileBytes(Path("source.bin"), kTen);
+  // AB and the two bytes after it, then EFG and the two after it (HI) raised
+  // by one.
+  const Bytes whole = Text("ABCDEFGIJ");
+  for (int64_t bound : {-1, 9, 10, 8, 6, 3, 1}) {
+    DecodeRequest r = Request(0);
+    r.max_output = bound;
+    const Outcome o = Decode(r);
+    if (bound < 0 || bound >= 9) {
+      EXPECT_EQ(o.error, "") << bound;
+      EXPECT_EQ(o.output, whole) << bound;
+    } else {
+      EXPECT_EQ(o.error, Fails(kMsgPatchDamaged)) << bound;
+    }
+    ReleaseEngineFiles();
+    g_run.BodyTempFile.Seek(g_run.Entry.StreamStart[1]);
+  }
+}
+
 TEST_F(DecoderTest, ReferencesPastTheEnd) {
   SourceVersion v = Version(kTen, 0, 0, 8);
   EXPECT_EQ(Run(kTen, v, {CopyOp(6, 0), InsertOp({0, 0, 0, 0}, {false})}).output,
