@@ -80,8 +80,9 @@ inline bool CopyFromSourceWindow(const DecoderState& s, int64_t position, int64_
     return false;
   }
   unsigned char* to = g_block + g_engine.BlockLength;
-  if (!g_run.SourceFile.ReadAtIfBuffered(position, to, total)) return false;
-  g_run.SourceFile.Seek(position + total);
+  // The long way seeks for itself when this comes to nothing.
+  g_run.SourceFile.Seek(position);
+  if (!g_run.SourceFile.ReadBuffered(to, total)) return false;
   Appended(length);
   if (s.fixup_count > 0) AddStreamBytes(kFixupStream, to + length, s.fixup_count, s.add_fixups);
   return true;

@@ -66,9 +66,6 @@ class File {
   bool ReadAt(int64_t pos, void* dst, int64_t n) {
     return CopyOut(pos, dst, n) || FetchAt(pos, dst, n);
   }
-  // n > 0 bytes at pos when the buffers hold all of them, else nothing done
-  // and false: never a system call, never an error.
-  bool ReadAtIfBuffered(int64_t pos, void* dst, int64_t n) const { return CopyOut(pos, dst, n); }
   // For a caller that keeps a buffer of its own: n bytes at pos straight
   // into dst, past the read window, which stays as it is.
   bool ReadThrough(int64_t pos, void* dst, int64_t n);
