@@ -1195,6 +1195,11 @@ void Coder::Collect(Plan* plan) {
 
 int64_t Coder::Code(Plan* plan) {
   const int64_t n = s_.new_size;
+  // Room for the nodes up to a collection and the few that the last
+  // expansion adds past it, taken at the start: grown by doubling, the
+  // vector ended at twice that, and both copies were held while it moved.
+  // A search whose live paths move the collection on grows it as before.
+  nodes_.reserve(collect_at_ + collect_at_ / 8);
   nodes_.assign(1, Node());
   frontier_.Add(0, 0, Class(State()), 0);
   while (!frontier_.Empty()) {
