@@ -104,15 +104,17 @@ void CopyPatchBody() {
                                                 " bytes in the temp folder " + g_run.TempFolder +
                                                 ", " + DecimalText(free_bytes) + " free");
   }
-  std::vector<unsigned char> buf(64 * 1024);
-  while (remaining > 0) {
-    int64_t n = std::min<int64_t>(remaining, static_cast<int64_t>(buf.size()));
-    if (!ReadChunked(g_run.Carrier, buf.data(), n)) RaiseReadPatchFailed();
-    remaining -= n;
-    if (!WriteChunked(g_run.BodyTempFile, buf.data(), n)) {
+  // The system copies the body where it can: no pass through memory here.
+  const int64_t body_start = g_run.Carrier.Tell();
+  if (remaining > 0 && !g_run.BodyTempFile.CopyFrom(g_run.Carrier, body_start, remaining)) {
+    if (g_run.BodyTempFile.WriteFailed()) {
+      ClearIoError();
       RaiseErrorBecause(kMsgBodyBufferFailed, g_run.BodyTempFile.LastFailure());
     }
+    ClearIoError();
+    RaiseReadPatchFailed();
   }
+  g_run.Carrier.Seek(body_start + std::max<int64_t>(remaining, 0));
   // Buffered data reach the disk at the close; a failure there is a failed write.
   if (!g_run.BodyTempFile.Close() || !g_run.BodyTempFile.OpenRead(g_run.BodyTempPath)) {
     ClearIoError();

@@ -172,6 +172,58 @@ bool File::ReadThrough(int64_t pos, void* dst, int64_t n) {
   return true;
 }
 
+bool File::CopyFrom(File& from, int64_t from_pos, int64_t n) {
+  if (n <= 0) return true;
+  if (handle_ == kNoOsFile || read_only_) {
+    Fail(handle_ == kNoOsFile ? kNotOpen : kReadOnly);
+    return false;
+  }
+  if (from.handle_ == kNoOsFile || from_pos < 0) {
+    from.Fail(from.handle_ == kNoOsFile ? kNotOpen : kBadPosition);
+    return false;
+  }
+  // The system's copy sees only what it holds: neither file may keep
+  // unwritten bytes, nor this one a buffered copy of what is replaced.
+  if (!from.Flush() || !Flush()) return false;
+  read_len_ = write_len_ = 0;
+  int64_t copied = 0;
+  int err = 0;
+  bool reading = false;
+  if (!OsCopyAt(from.handle_, from_pos, handle_, pos_, n, &copied, &err, &reading)) {
+    if (reading) {
+      from.Fail(err);
+    } else {
+      write_failed_ = true;
+      Fail(err);
+    }
+    return false;
+  }
+  auto done = [&](int64_t k) {
+    Wrote(pos_, k);
+    pos_ += k;
+    os_size_ = std::max(os_size_, pos_);
+  };
+  done(copied);
+  n -= copied;
+  from_pos += copied;
+  if (n == 0) return true;
+  const int64_t size = std::min<int64_t>(n, kWriteBuffer);
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[static_cast<size_t>(size)]);
+  while (n > 0) {
+    int64_t got = 0;
+    if (!from.ReadSome(from_pos, buf.get(), std::min(n, size), &got)) return false;
+    if (!OsWriteAt(handle_, pos_, buf.get(), static_cast<size_t>(got), &err)) {
+      write_failed_ = true;
+      Fail(err);
+      return false;
+    }
+    done(got);
+    n -= got;
+    from_pos += got;
+  }
+  return true;
+}
+
 bool File::ReadSome(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
   const OsPiece piece{dst, static_cast<size_t>(n)};
   return ReadSome(pos, &piece, 1, got);
@@ -298,10 +350,13 @@ bool File::WriteAtPosition(const void* src, int64_t n) {
     write_start_ = pos_;
     write_len_ = offset = 0;
   }
-  if (offset + n > kWriteBuffer) {
+  // A write of a whole block goes out as it is: copying it into the buffer
+  // first would cost a pass over its bytes and the buffer's pages.
+  const bool direct = n > kWriteBuffer - kKeptOutput;
+  if (offset + n > kWriteBuffer || direct) {
     if (!Flush()) return false;
     const int64_t write_end = write_start_ + write_len_;
-    if (n > kWriteBuffer - kKeptOutput) {
+    if (direct) {
       int err = 0;
       if (!OsWriteAt(handle_, pos_, in, static_cast<size_t>(n), &err)) {
         write_failed_ = true;

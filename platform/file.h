@@ -70,6 +70,10 @@ class File {
   // into dst, past the read window, which stays as it is.
   bool ReadThrough(int64_t pos, void* dst, int64_t n);
   bool Write(const void* src, int64_t n) { return WriteBuffered(src, n) || WriteAtPosition(src, n); }
+  // Writes n bytes of `from`, starting at from_pos, at the position: inside
+  // the system where it can, else through a buffer of its own. A failure is
+  // kept by the file that failed.
+  bool CopyFrom(File& from, int64_t from_pos, int64_t n);
 
   // The common cases, small enough to inline: the whole request served by the
   // buffers, or nothing done and false.

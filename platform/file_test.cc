@@ -18,16 +18,39 @@ namespace {
 
 class FileTest : public TempDirTest {};
 
-// Buffered reads and writes, in any mix, must behave like an unbuffered file.
+// Buffered reads and writes, and copies from another file, in any mix, must
+// behave like an unbuffered file.
 TEST_F(FileTest, RandomMixOfOperationsMatchesAModel) {
   std::mt19937 rng(7);
+  Bytes source(400000);
+  for (auto& b : source) b = rng();
+  WriteFileBytes(Path("src"), source);
+  File src;
+  ASSERT_TRUE(src.OpenRead(CorePath("src")));
   File f;
   ASSERT_TRUE(f.Create(CorePath("m")));
   Bytes model;
   int64_t pos = 0;
   for (int step = 0; step < 4000; ++step) {
-    int op = rng() % 5;
-    if (op == 0) {
+    int op = rng() % 6;
+    if (op == 5) {
+      // Past the source's end the copy stops short, and the source says why.
+      int64_t from = rng() % (source.size() + 10);
+      int64_t n = rng() % 3 == 0 ? rng() % 300000 : rng() % 2000;
+      bool ok = f.CopyFrom(src, from, n);
+      ASSERT_EQ(ok, from + n <= static_cast<int64_t>(source.size())) << step;
+      ASSERT_EQ(src.LastFailure().empty(), ok) << step;
+      ASSERT_FALSE(f.WriteFailed()) << step;
+      ClearIoError();
+      int64_t got = f.Tell() - pos;
+      ASSERT_EQ(got, ok ? n : std::max<int64_t>(0, static_cast<int64_t>(source.size()) - from));
+      if (pos + got > static_cast<int64_t>(model.size())) model.resize(pos + got);
+      std::copy(source.begin() + from, source.begin() + from + got, model.begin() + pos);
+      pos += got;
+      if (!ok) {
+        ASSERT_TRUE(src.OpenRead(CorePath("src")));
+      }
+    } else if (op == 0) {
       int64_t n = rng() % 3 == 0 ? rng() % 200000 : rng() % 300;
       Bytes data(n);
       for (auto& b : data) b = rng();

@@ -49,6 +49,14 @@ bool OsReadAtPieces(OsFile f, int64_t pos, const OsPiece* pieces, int count, siz
 // Writes all n bytes at offset pos or fails.
 bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err);
 
+// Copies up to n bytes from `from` at from_pos to `to` at to_pos inside the
+// system, without a pass through this program's memory, where it can.
+// *copied receives how far it got; short of n without a failure when `from`
+// ended or the system cannot copy between these files (the caller moves the
+// rest itself). On a failure, *reading tells which file failed.
+bool OsCopyAt(OsFile from, int64_t from_pos, OsFile to, int64_t to_pos, int64_t n,
+              int64_t* copied, int* err, bool* reading);
+
 // Asks the system to start writing [pos, pos + n) of the file to the disk
 // and returns without waiting; only advice, so nothing to report.
 void OsStartWriteback(OsFile f, int64_t pos, int64_t n);

@@ -502,6 +502,39 @@ bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err) {
   return true;
 }
 
+bool OsCopyAt(OsFile from, int64_t from_pos, OsFile to, int64_t to_pos, int64_t n,
+              int64_t* copied, int* err, bool* reading) {
+  *copied = 0;
+  if (int code = Fault(OsOp::kRead, from)) {
+    *err = code;
+    *reading = true;
+    return false;
+  }
+  if (int code = Fault(OsOp::kWrite, to)) {
+    *err = code;
+    *reading = false;
+    return false;
+  }
+#if defined(__linux__)
+  while (*copied < n) {
+    loff_t in = from_pos + *copied, out = to_pos + *copied;
+    ssize_t r = copy_file_range(static_cast<int>(from), &in, static_cast<int>(to), &out,
+                                static_cast<size_t>(std::min<int64_t>(n - *copied, 1 << 30)), 0);
+    if (r > 0) {
+      *copied += r;
+    } else if (r == 0 || errno != EINTR) {
+      // The end of `from`, a pair of files the system cannot copy between
+      // (other volumes on older kernels, some file systems), or a failure:
+      // the caller's own transfers tell which, and report it.
+      break;
+    }
+  }
+#else
+  (void)from_pos, (void)to_pos, (void)n;
+#endif
+  return true;
+}
+
 void OsStartWriteback(OsFile f, int64_t pos, int64_t n) {
   sync_file_range(static_cast<int>(f), static_cast<off_t>(pos), static_cast<off_t>(n),
                   SYNC_FILE_RANGE_WRITE);
