@@ -65,24 +65,34 @@ void AddStreamBytes(int stream, unsigned char* to, int64_t n, bool add) {
   Appended(n);
 }
 
-// Most copies are a few dozen bytes of the source, and the block the last
-// one read from holds them and the fix-up bytes' reference after them: one
-// move into the output block does both. Anything else (the block not there,
-// a range past the source's end, a full output block, a bound reached) goes
-// the long way, which meets each of those where it always has; nothing is
-// done here before that is known.
-inline bool CopyFromSourceWindow(const DecoderState& s, int64_t position, int64_t length) {
+// Most copies are a few dozen bytes of the source, and a block in memory
+// (most often the one the last copy read from) holds them and the fix-up
+// bytes' reference after them: one move into the output block does both.
+// The same holds for a copy of output still in the output block, clear of
+// where it is written. Anything else (the bytes not in memory, a range past
+// the source's end or over its own destination, a full output block, a bound
+// reached) goes the long way, which meets each of those where it always has;
+// nothing is done here before that is known.
+inline bool CopyInMemory(const DecoderState& s, int64_t position, int64_t length) {
   const int64_t total = length + s.fixup_count;
-  if (position < 0 || total > g_engine.SourceSize - position ||
-      total > kOutputBlock - g_engine.BlockLength ||
+  if (position < 0 || total > kOutputBlock - g_engine.BlockLength ||
       (g_engine.OutputLimit >= 0 && total > g_engine.OutputLimit - g_engine.OutputEnd) ||
       IoErrorPending()) {
     return false;
   }
   unsigned char* to = g_block + g_engine.BlockLength;
-  // The long way seeks for itself when this comes to nothing.
-  g_run.SourceFile.Seek(position);
-  if (!g_run.SourceFile.ReadBuffered(to, total)) return false;
+  if (position < g_engine.SourceSize) {
+    if (total > g_engine.SourceSize - position) return false;
+    // The long way seeks for itself when this comes to nothing.
+    g_run.SourceFile.Seek(position);
+    if (!g_run.SourceFile.ReadBuffered(to, total) && !g_run.SourceFile.ReadKept(to, total)) {
+      return false;
+    }
+  } else {
+    const int64_t q = position - g_engine.SourceSize;
+    if (q < BlockStart() || total > g_engine.OutputEnd - q) return false;
+    std::memcpy(to, g_block + (q - BlockStart()), static_cast<size_t>(total));
+  }
   Appended(length);
   if (s.fixup_count > 0) AddStreamBytes(kFixupStream, to + length, s.fixup_count, s.add_fixups);
   return true;
@@ -101,7 +111,7 @@ void Copy(DecoderState& s, const SourceVersion& v, int64_t length) {
   --s.fixup_countdown;
   s.last_copy_len = length;
   s.last_copy_pos = position;
-  if (CopyFromSourceWindow(s, position, length)) return;
+  if (CopyInMemory(s, position, length)) return;
   CheckRoom(length);
   if (!CopyRange(position, length)) RaiseWriteOutputFailed();
   if (s.fixup_count == 0) return;

@@ -483,25 +483,35 @@ TEST_F(DecoderTest, RandomProgramsDecodeAsTheModelSays) {
   EXPECT_GT(wide_numbers, 10);
 }
 
-// Streams beyond a window and output beyond a block, decoded with the streams
-// in memory and through windows over the body copy: the same bytes and
-// checksum.
+// Streams beyond a window and output beyond a block, copied from near and
+// far, decoded with the streams in memory and through windows over the body
+// copy: the same bytes and checksum.
 TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
   Bytes source(200'000);
   for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<unsigned char>(i * 31 + i / 7);
   SourceVersion v = Version(source, 3, 0, 16);
   std::vector<DeltaOp> program;
-  int64_t next = 0;  // where the last copy ended
+  int64_t next = 0;    // where the last copy ended
+  int64_t written = 0;  // at least this much output, fix-ups aside
   for (int i = 0; i < 60'000; ++i) {
     if (i % 9 == 4) {
       program.push_back(InsertOp(Bytes(20, static_cast<unsigned char>(i)), {i % 2 == 0}));
+      written += 20;
       continue;
     }
     int32_t length = 1 + i % 37;
     int64_t at = (static_cast<int64_t>(i) * 7919) % 190'000;
+    if (i % 50 == 25 && written > 100'000) {
+      // Copies of the output: just behind, inside the output block, and
+      // from its start, which lies behind the block once it is large.
+      const int64_t back = i % 150 == 25 ? 60 : i % 150 == 75 ? 5'000 : written - 10;
+      length = 20;
+      at = static_cast<int64_t>(source.size()) + written - back;
+    }
     program.push_back(CopyOp(length, static_cast<int32_t>(at - next),
                              Bytes{static_cast<unsigned char>(i), 1}));
     next = at + length;
+    written += length;
   }
   VersionStreams streams;
   ASSERT_TRUE(EncodeProgram(v, 0, program, &streams));

@@ -492,6 +492,22 @@ int32_t File::BlockSlot(int64_t b) {
   return slots[0];
 }
 
+bool File::ReadKept(void* dst, int64_t n) {
+  if (!blocks_ || n <= 0 || pos_ < 0) return false;
+  const int64_t b = pos_ / kBlock;
+  const int64_t at = pos_ - b * kBlock;
+  if (b >= static_cast<int64_t>(slot_of_.size()) || at + n > kBlock) return false;
+  const int32_t s = slot_of_[static_cast<size_t>(b)];
+  if (s < 0 || at + n > slot_len_[static_cast<size_t>(s)]) return false;
+  used_[static_cast<size_t>(s)] = 1;
+  window_ = blocks_.get() + static_cast<int64_t>(s) * kBlock;
+  read_start_ = b * kBlock;
+  read_len_ = slot_len_[static_cast<size_t>(s)];
+  std::memcpy(dst, window_ + at, static_cast<size_t>(n));
+  pos_ += n;
+  return true;
+}
+
 bool File::FetchBlocks(int64_t pos, unsigned char* dst, int64_t n, int64_t* got) {
   while (n > 0) {
     const int64_t b = pos / kBlock;

@@ -82,6 +82,9 @@ class File {
     pos_ += n;
     return true;
   }
+  // The same from a kept block (KeepBlocks) that holds the whole request,
+  // which the window then shows; never a call to the system.
+  bool ReadKept(void* dst, int64_t n);
   bool WriteBuffered(const void* src, int64_t n) {
     // Appending to the write buffer, clear of the read window.
     if (n <= 0 || write_len_ == 0 || pos_ != write_start_ + write_len_ ||
