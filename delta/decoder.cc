@@ -183,6 +183,9 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
   }
   g_run.SourceOpen = true;
   g_engine.SourceSize = g_run.SourceFile.Size();
+  // Copies land all over the source; kept blocks spare a read for each, and
+  // the check of the whole source fills the first of them.
+  g_run.SourceFile.KeepBlocks(kSourceBlockBudget);
   if (r.verify_source &&
       (v.SourceSize != g_engine.SourceSize ||
        !(r.source_crc_known ? ChecksumAccepts(r.source_crc, true, v.SourceCrc)
@@ -190,8 +193,6 @@ bool DecodeVersion(const DecodeRequest& r, std::string* output_path) {
     ReleaseEngineFiles();
     return false;
   }
-  // Copies land all over the source; kept blocks spare a read for each.
-  g_run.SourceFile.KeepBlocks(kSourceBlockBudget);
   g_engine.AddressRange = (v.VersionFlags & kVersionRangeIsSum)
                               ? g_engine.SourceSize + r.new_size
                               : std::max<int64_t>(g_engine.SourceSize, r.new_size);

@@ -342,10 +342,17 @@ uint32_t ChecksumRange(File& file, int64_t start, int64_t end, uint32_t reg, boo
   // order are the same, with fewer calls. They go from the system straight
   // into this buffer, not through the file's window: a whole file is read
   // once, and a second copy of it would cost as much as the checksum.
+  // A file that keeps blocks has the first of them filled on the way.
   const int64_t size = std::clamp<int64_t>(end - start, 1, 256 * 1024);
-  std::unique_ptr<unsigned char[]> into(new unsigned char[static_cast<size_t>(size)]);
+  std::unique_ptr<unsigned char[]> into;
   for (int64_t pos = start; pos < end;) {
     int64_t piece = std::min<int64_t>(end - pos, size);
+    if (const unsigned char* kept = file.ReadIntoKept(pos, piece)) {
+      reg = ChecksumUpdate(reg, kept, static_cast<size_t>(piece));
+      pos += piece;
+      continue;
+    }
+    if (!into) into.reset(new unsigned char[static_cast<size_t>(size)]);
     if (!file.ReadThrough(pos, into.get(), piece)) {
       ClearIoError();
       if (complete) *complete = false;

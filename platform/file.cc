@@ -430,6 +430,41 @@ void File::KeepBlocks(int64_t budget) {
   read_len_ = 0;
 }
 
+const unsigned char* File::ReadIntoKept(int64_t pos, int64_t n) {
+  if (!blocks_ || n <= 0 || pos < 0 || pos % kBlock != 0) return nullptr;
+  const auto count = static_cast<int64_t>(block_of_.size());
+  const int64_t first = pos / kBlock, blocks = (n + kBlock - 1) / kBlock;
+  // Free slots in a row from the clock's hand, as a fresh set has them.
+  if (hand_ + blocks > count || first + blocks > static_cast<int64_t>(slot_of_.size())) {
+    return nullptr;
+  }
+  for (int64_t i = 0; i < blocks; ++i) {
+    if (block_of_[static_cast<size_t>(hand_ + i)] >= 0 ||
+        slot_of_[static_cast<size_t>(first + i)] >= 0) {
+      return nullptr;
+    }
+  }
+  unsigned char* at = blocks_.get() + hand_ * kBlock;
+  for (int64_t done = 0; done < n;) {
+    int err = 0;
+    size_t got = 0;
+    const OsPiece piece{at + done, static_cast<size_t>(n - done)};
+    if (!OsReadAtPieces(handle_, pos + done, &piece, 1, &got, &err) || got == 0) return nullptr;
+    done += static_cast<int64_t>(got);
+  }
+  // Whole blocks only: a piece may end inside a block that holds more.
+  const int64_t whole = n / kBlock;
+  for (int64_t i = 0; i < whole; ++i) {
+    const auto slot = static_cast<size_t>(hand_ + i);
+    block_of_[slot] = first + i;
+    slot_of_[static_cast<size_t>(first + i)] = static_cast<int32_t>(slot);
+    slot_len_[slot] = static_cast<int32_t>(kBlock);
+    used_[slot] = 0;  // not wanted yet: the first to go if it never is
+  }
+  hand_ = static_cast<int32_t>((hand_ + whole) % count);
+  return at;
+}
+
 int32_t File::TakeSlot() {
   const auto count = static_cast<int32_t>(block_of_.size());
   while (used_[static_cast<size_t>(hand_)] != 0) {

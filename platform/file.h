@@ -121,6 +121,13 @@ class File {
   // the least recently used given up first, so that coming back to a region
   // costs no system call. Until Close().
   void KeepBlocks(int64_t budget);
+  // For a first pass over such a file, read once from end to end (its
+  // checksum): n bytes at pos, from a block's start, read into free blocks
+  // and kept for the reads that follow, so that the first budget's worth is
+  // not read twice. Where they are, or nullptr when the blocks are not all
+  // free or the read falls short; the caller then reads them another way,
+  // which meets any failure again and reports it.
+  const unsigned char* ReadIntoKept(int64_t pos, int64_t n);
   // For a file written to be renamed over an installed one: its bytes are
   // handed to the disk as they are written. Some file systems (ext4) write a
   // file out before renaming it over another, so that a crash cannot leave
