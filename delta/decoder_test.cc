@@ -524,7 +524,7 @@ TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
     Outcome seen[2];
     OutputChecksum sums[2];
     for (int files = 0; files < 2; ++files) {
-      g_stream_memory_budget = files ? 0 : kStreamMemoryBudget;
+      g_stream_memory_budget = files ? 0 : int64_t{1} << 40;
       DecodeRequest r = Request(0);
       r.version = &version;
       r.output_checksum = &sums[files];
