@@ -350,9 +350,7 @@ bool File::WriteAtPosition(const void* src, int64_t n) {
     write_start_ = pos_;
     write_len_ = offset = 0;
   }
-  // A write of a whole block goes out as it is: copying it into the buffer
-  // first would cost a pass over its bytes and the buffer's pages.
-  const bool direct = n > kWriteBuffer - kKeptOutput;
+  const bool direct = n >= kDirectWrite;
   if (offset + n > kWriteBuffer || direct) {
     if (!Flush()) return false;
     const int64_t write_end = write_start_ + write_len_;

@@ -87,7 +87,7 @@ class File {
   bool ReadKept(void* dst, int64_t n);
   bool WriteBuffered(const void* src, int64_t n) {
     // Appending to the write buffer, clear of the read window.
-    if (n <= 0 || write_len_ == 0 || pos_ != write_start_ + write_len_ ||
+    if (n <= 0 || n >= kDirectWrite || write_len_ == 0 || pos_ != write_start_ + write_len_ ||
         n > kWriteBuffer - write_len_ || (pos_ < read_start_ + read_len_ && pos_ + n > read_start_)) {
       return false;
     }
@@ -152,6 +152,10 @@ class File {
   // What the write buffer keeps of the bytes it has flushed, for reads just
   // behind the write position.
   static constexpr int64_t kKeptOutput = 256 * 1024;
+  // A write this large goes to the OS as it is, and only its tail is kept:
+  // copying it into the buffer first would cost a pass over its bytes and
+  // the first touch of the buffer's pages.
+  static constexpr int64_t kDirectWrite = kKeptOutput;
   static constexpr int64_t kBlock = 16 * 1024;
 
  private:

@@ -51,7 +51,7 @@ TEST_F(FileTest, RandomMixOfOperationsMatchesAModel) {
         ASSERT_TRUE(src.OpenRead(CorePath("src")));
       }
     } else if (op == 0) {
-      int64_t n = rng() % 3 == 0 ? rng() % 200000 : rng() % 300;
+      int64_t n = rng() % 3 == 0 ? rng() % 400000 : rng() % 300;
       Bytes data(n);
       for (auto& b : data) b = rng();
       ASSERT_TRUE(f.Write(data.data(), n));
