@@ -32,26 +32,27 @@ for exe in tarnwell tarnwell-make; do
 done
 [[ -d $dir/pairs ]] || { echo "apply_pairs: no pairs in $dir; run make_pairs.sh $dir first"; exit 0; }
 
-# Median wall seconds of a command run $runs times, timed to the microsecond
-# (bash's EPOCHREALTIME) around /usr/bin/time, which gives the peak memory;
-# its setup (the fresh copy of the old file that tarnwell patches in place)
-# runs outside the timing and ends with a sync: an installed file is on the
-# disk, and no run should pay for writing back what an earlier one left. Sets med and peak_kb (the largest peak RSS seen).
-measure() {  # SETUP COMMAND
-  local times=() t0 t1 kb
-  peak_kb=0
-  for ((i = 0; i < runs; i++)); do
-    eval "$1"
-    sync
-    t0=$EPOCHREALTIME
-    /usr/bin/time -f "%M" -o "$work/time" bash -c "$2" >/dev/null 2>&1 || { med=n/a; return 1; }
-    t1=$EPOCHREALTIME
-    times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }')")
-    read -r kb <"$work/time"
-    ((kb > peak_kb)) && peak_kb=$kb
-  done
-  med=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}')
+# One timed run of a command, to the microsecond (bash's EPOCHREALTIME)
+# around /usr/bin/time, which gives the peak memory. Its setup (the fresh
+# copy of the old file that tarnwell patches in place) runs outside the
+# timing and ends with a sync: an installed file is on the disk, and no run
+# should pay for writing back what an earlier one left. Appends the seconds
+# to the array named first and raises peak[name]; false when it fails.
+declare -A peak
+run_once() {  # ARRAY SETUP COMMAND
+  local -n into=$1
+  local t0 t1 kb
+  eval "$2"
+  sync
+  t0=$EPOCHREALTIME
+  /usr/bin/time -f "%M" -o "$work/time" bash -c "$3" >/dev/null 2>&1 || return 1
+  t1=$EPOCHREALTIME
+  into+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }')")
+  read -r kb <"$work/time"
+  ((kb > ${peak[$1]:-0})) && peak[$1]=$kb
+  return 0
 }
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}'; }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
@@ -67,22 +68,36 @@ for p in "$dir"/pairs/*/; do
     continue
   fi
   mkdir -p "$work/t"
-  measure "rm -f $work/copy" "cp $new $work/copy"
-  cp_s=$med
-  measure "cp $old $work/copy" "cp $new $work/copy"
-  cpo_s=$med
+  xd=false
+  have xdelta3 && xdelta3 -e -9 -S none -f -s "$old" "$new" "$work/$name.vcdiff" >/dev/null 2>&1 &&
+    xd=true
+  # The programs take turns, run after run: a machine that slows down for
+  # a while slows them all alike, and the ratios stay fair.
+  t_cp=() t_cpo=() t_tw=() t_xd=() t_xdo=() peak=()
+  tw_ok=true xd_ok=$xd
+  for ((i = 0; i < runs; i++)); do
+    run_once t_cp "rm -f $work/copy" "cp $new $work/copy"
+    run_once t_cpo "cp $old $work/copy" "cp $new $work/copy"
+    run_once t_tw "rm -rf $work/t; mkdir -p $work/t; cp $old $work/t/target" \
+      "$build/tarnwell $patch $work/t/target" || tw_ok=false
+    if $xd_ok; then
+      run_once t_xd "rm -f $work/xd.out" "xdelta3 -d -f -s $old $work/$name.vcdiff $work/xd.out" &&
+        run_once t_xdo "cp $old $work/xd.out" "xdelta3 -d -f -s $old $work/$name.vcdiff $work/xd.out" ||
+        xd_ok=false
+    fi
+  done
+  if ! $tw_ok; then
+    echo "$name: tarnwell failed"
+    continue
+  fi
+  cp_s=$(median "${t_cp[@]}") cpo_s=$(median "${t_cpo[@]}") tw_s=$(median "${t_tw[@]}")
+  tw_kb=${peak[t_tw]}
   check=WRONG
-  measure "rm -rf $work/t; mkdir -p $work/t; cp $old $work/t/target" \
-    "$build/tarnwell $patch $work/t/target"
-  tw_s=$med tw_kb=$peak_kb
   cmp -s "$work/t/target" "$new" && check=ok
   xd_s=n/a xd_kb=n/a xdo_s=n/a
-  if have xdelta3 && xdelta3 -e -9 -S none -f -s "$old" "$new" "$work/$name.vcdiff" >/dev/null 2>&1 &&
-     measure "rm -f $work/xd.out" "xdelta3 -d -f -s $old $work/$name.vcdiff $work/xd.out"; then
-    xd_s=$med xd_kb=$peak_kb
+  if $xd_ok; then
+    xd_s=$(median "${t_xd[@]}") xdo_s=$(median "${t_xdo[@]}") xd_kb=${peak[t_xd]}
     cmp -s "$work/xd.out" "$new" || xd_s="$xd_s(WRONG)"
-    measure "cp $old $work/xd.out" "xdelta3 -d -f -s $old $work/$name.vcdiff $work/xd.out" &&
-      xdo_s=$med
   fi
   tw_r=$(ratio "$tw_s" "$cp_s")
   two_r=$(ratio "$tw_s" "$cpo_s")
