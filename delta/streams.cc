@@ -20,18 +20,6 @@ int64_t g_stream_memory_budget = kStreamMemoryBudget;
 
 namespace {
 
-inline int NextBitInMemory(int stream, uint8_t* byte, int* counter) {
-  if (*counter == 0) {
-    if (g_engine.StreamNext[stream] == g_engine.StreamEnd[stream] && !RefillStream(stream, 1)) {
-      RaisePatchDamaged();
-    }
-    *byte = *g_engine.StreamNext[stream]++;
-  }
-  int bit = (*byte >> *counter) & 1;
-  *counter = (*counter + 1) & 7;
-  return bit;
-}
-
 std::unique_ptr<unsigned char[]> g_stream_memory;
 
 // Slicing-by-8 tables: eight bytes per step keep the checksum far from being
@@ -137,44 +125,6 @@ int ModeBitReader() {
 
 int SignBitReader() {
   return NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
-}
-
-namespace {
-
-// The magnitude lives in 32 bits: four bytes above 0x7F wrap, as they always
-// have for this format.
-inline int32_t SignedNumber(int sign, int64_t magnitude) {
-  auto value = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
-  return sign ? static_cast<int32_t>(0u - static_cast<uint32_t>(value)) : value;
-}
-
-}  // namespace
-
-int32_t ReadNumber() {
-  // Every way of running out is message 0, so the first one raises it.
-  const unsigned char*& next = g_engine.StreamNext[kNumberStream];
-  auto next_byte = [&]() -> int64_t {
-    --g_engine.NumbersLeft;
-    if (next == g_engine.StreamEnd[kNumberStream] && !RefillStream(kNumberStream, 1)) {
-      RaisePatchDamaged();
-    }
-    return *next++;
-  };
-  const int64_t range = g_engine.AddressRange;
-  int sign = NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
-  int64_t magnitude = next_byte();
-  if (range > 255 && NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount)) {
-    magnitude = (magnitude << 8) | next_byte();
-    if (range > 65535 &&
-        NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount)) {
-      magnitude = (magnitude << 8) | next_byte();
-      if (range > 16777215 &&
-          NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount)) {
-        magnitude = (magnitude << 8) | next_byte();
-      }
-    }
-  }
-  return SignedNumber(sign, magnitude);
 }
 
 void LoadStreams(const int32_t (&length)[kStreamCount]) {

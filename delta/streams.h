@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "messages/messages.h"
 #include "platform/file.h"
 #include "state/run_state.h"
 
@@ -81,8 +82,51 @@ inline bool ReadStream(int i, unsigned char* dst, int64_t n) {
 
 int ModeBitReader();
 int SignBitReader();
+
+// The next bit of a bit stream, lowest first in each byte.
+inline int NextBitInMemory(int stream, uint8_t* byte, int* counter) {
+  if (*counter == 0) {
+    if (g_engine.StreamNext[stream] == g_engine.StreamEnd[stream] && !RefillStream(stream, 1)) {
+      RaisePatchDamaged();
+    }
+    *byte = *g_engine.StreamNext[stream]++;
+  }
+  int bit = (*byte >> *counter) & 1;
+  *counter = (*counter + 1) & 7;
+  return bit;
+}
+
 // A sign bit and a magnitude of 1 to 4 bytes, as wide as AddressRange allows.
-int32_t ReadNumber();
+// Read for every instruction: worth its place in each caller.
+[[gnu::always_inline]] inline int32_t ReadNumber() {
+  // Every way of running out is message 0, so the first one raises it.
+  const unsigned char*& next = g_engine.StreamNext[kNumberStream];
+  auto next_byte = [&]() -> int64_t {
+    --g_engine.NumbersLeft;
+    if (next == g_engine.StreamEnd[kNumberStream] && !RefillStream(kNumberStream, 1)) {
+      RaisePatchDamaged();
+    }
+    return *next++;
+  };
+  const int64_t range = g_engine.AddressRange;
+  int sign = NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount);
+  int64_t magnitude = next_byte();
+  if (range > 255 && NextBitInMemory(kSignBitStream, &g_engine.SignBits, &g_engine.SignBitCount)) {
+    magnitude = (magnitude << 8) | next_byte();
+    if (range > 65535 &&
+        NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount)) {
+      magnitude = (magnitude << 8) | next_byte();
+      if (range > 16777215 &&
+          NextBitInMemory(kModeBitStream, &g_engine.ModeBits, &g_engine.ModeBitCount)) {
+        magnitude = (magnitude << 8) | next_byte();
+      }
+    }
+  }
+  // The magnitude lives in 32 bits: four bytes above 0x7F wrap, as they
+  // always have for this format.
+  auto value = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
+  return sign ? static_cast<int32_t>(0u - static_cast<uint32_t>(value)) : value;
+}
 // Output is gathered in a block of kOutputBlock bytes and goes to OutputFile,
 // and into OutputCrc, a block at a time: per piece, both cost far more than
 // the piece itself. OutputEnd counts the bytes gathered too. A block this
