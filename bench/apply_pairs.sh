@@ -14,7 +14,8 @@
 # PAIRS_DIR holds pairs/<name>/{old,new}, made beforehand with
 # /work/shared/bench/make_pairs.sh PAIRS_DIR (this script downloads nothing).
 # Environment: BUILD (a build folder holding tarnwell and tarnwell-make,
-# default build), RUNS (timed runs per figure, the median is shown, default 5),
+# default build), RUNS (rounds, each timing every program once; the median is
+# shown; default 5),
 # TRACE_PAIR (the pair counted with strace -c, default libjvm).
 set -u
 
