@@ -54,7 +54,8 @@ unsigned char* OutputRoom(int64_t n) {
 
 // Stream bytes added to the reference bytes already at `to` (or taking their
 // place), straight into the output block.
-[[gnu::always_inline]] inline void AddStreamBytes(int stream, unsigned char* to, int64_t n, bool add) {
+[[gnu::always_inline]] inline void AddStreamBytes(int stream, unsigned char* to, int64_t n,
+                                                  bool add) {
   const unsigned char* p = StreamBytes(stream, n);
   if (p == nullptr) RaiseReadPatchFailed();
   if (add) {

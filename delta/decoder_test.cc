@@ -491,7 +491,7 @@ TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
   for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<unsigned char>(i * 31 + i / 7);
   SourceVersion v = Version(source, 3, 0, 16);
   std::vector<DeltaOp> program;
-  int64_t next = 0;    // where the last copy ended
+  int64_t next = 0;     // where the last copy ended
   int64_t written = 0;  // at least this much output, fix-ups aside
   for (int i = 0; i < 60'000; ++i) {
     if (i % 9 == 4) {
@@ -508,8 +508,8 @@ TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
       length = 20;
       at = static_cast<int64_t>(source.size()) + written - back;
     }
-    program.push_back(CopyOp(length, static_cast<int32_t>(at - next),
-                             Bytes{static_cast<unsigned char>(i), 1}));
+    program.push_back(
+        CopyOp(length, static_cast<int32_t>(at - next), Bytes{static_cast<unsigned char>(i), 1}));
     next = at + length;
     written += length;
   }

@@ -88,7 +88,8 @@ class File {
   bool WriteBuffered(const void* src, int64_t n) {
     // Appending to the write buffer, clear of the read window.
     if (n <= 0 || n >= kDirectWrite || write_len_ == 0 || pos_ != write_start_ + write_len_ ||
-        n > kWriteBuffer - write_len_ || (pos_ < read_start_ + read_len_ && pos_ + n > read_start_)) {
+        n > kWriteBuffer - write_len_ ||
+        (pos_ < read_start_ + read_len_ && pos_ + n > read_start_)) {
       return false;
     }
     std::memcpy(write_buf_.get() + write_len_, src, static_cast<size_t>(n));

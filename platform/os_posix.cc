@@ -502,8 +502,8 @@ bool OsWriteAt(OsFile f, int64_t pos, const void* src, size_t n, int* err) {
   return true;
 }
 
-bool OsCopyAt(OsFile from, int64_t from_pos, OsFile to, int64_t to_pos, int64_t n,
-              int64_t* copied, int* err, bool* reading) {
+bool OsCopyAt(OsFile from, int64_t from_pos, OsFile to, int64_t to_pos, int64_t n, int64_t* copied,
+              int* err, bool* reading) {
   *copied = 0;
   if (int code = Fault(OsOp::kRead, from)) {
     *err = code;
