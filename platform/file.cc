@@ -525,6 +525,13 @@ int32_t File::BlockSlot(int64_t b) {
   return slots[0];
 }
 
+void File::ShowSlot(int32_t s, int64_t b) {
+  window_ = blocks_.get() + static_cast<int64_t>(s) * kBlock;
+  read_start_ = b * kBlock;
+  // A block served but not kept (past the size the file had) shows nothing.
+  read_len_ = block_of_[static_cast<size_t>(s)] == b ? slot_len_[static_cast<size_t>(s)] : 0;
+}
+
 bool File::ReadKept(void* dst, int64_t n) {
   if (!blocks_ || n <= 0 || pos_ < 0) return false;
   const int64_t b = pos_ / kBlock;
@@ -533,9 +540,7 @@ bool File::ReadKept(void* dst, int64_t n) {
   const int32_t s = slot_of_[static_cast<size_t>(b)];
   if (s < 0 || at + n > slot_len_[static_cast<size_t>(s)]) return false;
   used_[static_cast<size_t>(s)] = 1;
-  window_ = blocks_.get() + static_cast<int64_t>(s) * kBlock;
-  read_start_ = b * kBlock;
-  read_len_ = slot_len_[static_cast<size_t>(s)];
+  ShowSlot(s, b);
   std::memcpy(dst, window_ + at, static_cast<size_t>(n));
   pos_ += n;
   return true;
@@ -552,9 +557,7 @@ bool File::FetchBlocks(int64_t pos, unsigned char* dst, int64_t n, int64_t* got)
       Fail(kShortTransfer);
       return false;
     }
-    window_ = blocks_.get() + static_cast<int64_t>(s) * kBlock;
-    read_start_ = b * kBlock;
-    read_len_ = block_of_[static_cast<size_t>(s)] == b ? len : 0;
+    ShowSlot(s, b);
     const int64_t take = std::min(n, len - at);
     std::memcpy(dst, window_ + at, static_cast<size_t>(take));
     dst += take, pos += take, n -= take, *got += take;

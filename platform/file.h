@@ -185,6 +185,8 @@ class File {
   bool ReadSome(int64_t pos, const OsPiece* pieces, int count, int64_t* got);
   // The slot holding block b, read in when it is not there; -1 on failure.
   int32_t BlockSlot(int64_t b);
+  // Makes the window show slot s, which holds block b.
+  void ShowSlot(int32_t s, int64_t b);
   // A slot given up by the clock, emptied, for a block to be read into.
   int32_t TakeSlot();
   bool Flush();
