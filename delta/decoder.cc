@@ -32,7 +32,7 @@ void ReadReference(const DecoderState& s, int64_t pos, unsigned char* buf, int64
   if (ReadOutput(pos - g_engine.SourceSize, buf, n)) return;
   // The output is read back from where it was written: when writing it
   // failed (a full disk), that is what went wrong.
-  if (g_run.OutputFile.WriteFailed()) RaiseWriteOutputFailed();
+  if (OutputWriteFailed()) RaiseWriteOutputFailed();
   RaisePatchDamaged();
 }
 

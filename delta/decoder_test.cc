@@ -493,7 +493,7 @@ TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
   std::vector<DeltaOp> program;
   int64_t next = 0;     // where the last copy ended
   int64_t written = 0;  // at least this much output, fix-ups aside
-  for (int i = 0; i < 60'000; ++i) {
+  for (int i = 0; i < 110'000; ++i) {
     if (i % 9 == 4) {
       program.push_back(InsertOp(Bytes(20, static_cast<unsigned char>(i)), {i % 2 == 0}));
       written += 20;
@@ -503,7 +503,8 @@ TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
     int64_t at = (static_cast<int64_t>(i) * 7919) % 190'000;
     if (i % 50 == 25 && written > 100'000) {
       // Copies of the output: just behind, inside the output block, and
-      // from its start, which lies behind the block once it is large.
+      // from its start, which lies in the block passed on to be written
+      // and then behind both once the output is large.
       const int64_t back = i % 150 == 25 ? 60 : i % 150 == 75 ? 5'000 : written - 10;
       length = 20;
       at = static_cast<int64_t>(source.size()) + written - back;
@@ -542,7 +543,7 @@ TEST_F(DecoderTest, StreamsInMemoryAndInFilesDecodeAlike) {
     int message = -1;
     ASSERT_TRUE(ModelRun(v, source, program, &expected, &message));
     EXPECT_EQ(seen[1].output, expected);
-    ASSERT_GT(expected.size(), static_cast<size_t>(kOutputBlock));
+    ASSERT_GT(expected.size(), static_cast<size_t>(2 * kOutputBlock));
     for (const OutputChecksum& sum : sums) {
       EXPECT_TRUE(sum.complete);
       EXPECT_EQ(sum.value, ChecksumBytes(expected.data(), expected.size()));

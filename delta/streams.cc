@@ -15,7 +15,6 @@
 namespace tw {
 
 EngineCounters g_engine;
-unsigned char g_block[kOutputBlock];
 int64_t g_stream_memory_budget = kStreamMemoryBudget;
 
 namespace {
@@ -189,52 +188,119 @@ void ReleaseStreamMemory() {
 
 namespace {
 
-// Folds output bytes [start, start + n) into OutputCrc, skipping OutputExcluded.
-void FoldOutput(const unsigned char* data, int64_t start, int64_t n) {
+// Output bytes [start, start + n) folded into reg, skipping `skip`.
+uint32_t FoldOutput(uint32_t reg, const ExcludedRegion& skip, const unsigned char* data,
+                    int64_t start, int64_t n) {
   const int64_t end = start + n;
-  const ExcludedRegion& skip = g_engine.OutputExcluded;
-  if (skip.length == 0) {
-    g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data, static_cast<size_t>(n));
-    return;
-  }
+  if (skip.length == 0) return ChecksumUpdate(reg, data, static_cast<size_t>(n));
   // Fold what lies before the region and what lies after it.
   const int64_t a = skip.offset, b = static_cast<int64_t>(skip.offset) + skip.length;
   int64_t head_end = std::min(end, a);
-  if (head_end > start) {
-    g_engine.OutputCrc =
-        ChecksumUpdate(g_engine.OutputCrc, data, static_cast<size_t>(head_end - start));
-  }
+  if (head_end > start) reg = ChecksumUpdate(reg, data, static_cast<size_t>(head_end - start));
   int64_t tail_start = std::max(start, b);
   if (end > tail_start) {
-    g_engine.OutputCrc = ChecksumUpdate(g_engine.OutputCrc, data + (tail_start - start),
-                                        static_cast<size_t>(end - tail_start));
+    reg = ChecksumUpdate(reg, data + (tail_start - start), static_cast<size_t>(end - tail_start));
   }
+  return reg;
+}
+
+alignas(64) unsigned char g_blocks[2][kOutputBlock];
+
+// The block passed on last, bytes [start, start + length) of the output.
+struct PassedBlock {
+  const unsigned char* data = nullptr;
+  int64_t start = 0;
+  int64_t length = 0;
+  // The register before the block; once written, with the block folded in.
+  uint32_t crc = 0;
+  ExcludedRegion skip;
+  // False for good once a write has failed.
+  bool ok = true;
+};
+PassedBlock g_passed;
+bool g_writing = false;  // OutputWriter has g_passed
+
+void WritePassed(void*) {
+  g_passed.crc = FoldOutput(g_passed.crc, g_passed.skip, g_passed.data, g_passed.start,
+                            g_passed.length);
+  bool ok = g_run.OutputFile.Write(g_passed.data, g_passed.length);
+  g_passed.ok = TakeIoError() == 0 && ok;
+}
+
+// Waits for the block passed on to be written; false when a write failed.
+bool PassedWritten() {
+  if (g_writing) {
+    g_run.OutputWriter.Wait();
+    g_writing = false;
+    g_engine.OutputCrc = g_passed.crc;
+  }
+  return g_passed.ok;
 }
 
 }  // namespace
 
-void ResetOutput() { g_engine.OutputEnd = g_engine.BlockLength = 0; }
+unsigned char* g_block = g_blocks[0];
+
+void ResetOutput() {
+  g_run.OutputWriter.Finish();
+  g_writing = false;
+  g_passed = PassedBlock();
+  g_block = g_blocks[0];
+  g_engine.OutputEnd = g_engine.BlockLength = 0;
+}
+
+bool PassBlockOn() {
+  if (g_engine.BlockLength == 0) return true;
+  // Also reports an error a seek left pending, as every chunked transfer does.
+  if (!PassedWritten() || TakeIoError() != 0) return false;
+  g_passed = PassedBlock{g_block, BlockStart(), g_engine.BlockLength, g_engine.OutputCrc,
+                         g_engine.OutputExcluded, true};
+  g_writing = true;
+  g_run.OutputWriter.Start(WritePassed, nullptr);
+  g_block = g_block == g_blocks[0] ? g_blocks[1] : g_blocks[0];
+  g_engine.BlockLength = 0;
+  return true;
+}
 
 bool FlushOutput() {
-  if (g_engine.BlockLength == 0) return true;
-  FoldOutput(g_block, BlockStart(), g_engine.BlockLength);
-  bool ok = g_run.OutputFile.Write(g_block, g_engine.BlockLength);
+  bool ok = PassedWritten();
+  if (g_engine.BlockLength == 0) return ok;
+  g_engine.OutputCrc = FoldOutput(g_engine.OutputCrc, g_engine.OutputExcluded, g_block,
+                                  BlockStart(), g_engine.BlockLength);
+  ok = g_run.OutputFile.Write(g_block, g_engine.BlockLength) && ok;
   // Also reports an error a seek left pending, as every chunked transfer does.
   ok = TakeIoError() == 0 && ok;
   g_engine.BlockLength = 0;
   return ok;
 }
 
+bool OutputWriteFailed() {
+  PassedWritten();
+  return g_run.OutputFile.WriteFailed();
+}
+
 bool ReadOutput(int64_t pos, unsigned char* dst, int64_t n) {
   if (n <= 0) return true;
   if (pos < 0 || n > g_engine.OutputEnd - pos) return false;
-  if (pos < BlockStart()) {
+  // The block passed on last is still in memory, just behind this one.
+  const bool passed_behind =
+      g_passed.data != nullptr && g_passed.start + g_passed.length == BlockStart();
+  const int64_t in_memory = passed_behind ? g_passed.start : BlockStart();
+  if (pos < in_memory) {
     // Written out already; the file still holds its recent bytes in memory.
-    int64_t head = std::min(n, BlockStart() - pos);
+    if (!PassedWritten()) return false;
+    int64_t head = std::min(n, in_memory - pos);
     if (!ReadChunkedAt(g_run.OutputFile, pos, dst, head)) return false;
     dst += head;
     pos += head;
     n -= head;
+  }
+  if (n > 0 && pos < BlockStart()) {
+    int64_t part = std::min(n, BlockStart() - pos);
+    std::memcpy(dst, g_passed.data + (pos - g_passed.start), static_cast<size_t>(part));
+    dst += part;
+    pos += part;
+    n -= part;
   }
   if (n > 0) std::memcpy(dst, g_block + (pos - BlockStart()), static_cast<size_t>(n));
   return true;

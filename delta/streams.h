@@ -132,21 +132,29 @@ inline int NextBitInMemory(int stream, uint8_t* byte, int* counter) {
 // the piece itself. OutputEnd counts the bytes gathered too. A block this
 // large goes to the system straight from here, not through the file's own
 // buffer, which keeps only its tail for reads just behind.
+// A full block is passed on to g_run.OutputWriter, which folds and writes it
+// while the next one is gathered in the other block; until then OutputCrc
+// and OutputFile are the writer's, and the block passed on stays readable.
 constexpr int64_t kOutputBlock = 1024 * 1024;
 // Starts a new output at offset 0 with nothing gathered.
 void ResetOutput();
-// Writes out what is gathered; false when the write fails. Due before
-// OutputFile is closed.
+// Passes the block on and starts the other; false when a write of an
+// earlier block failed.
+bool PassBlockOn();
+// Writes out what is gathered, once the block passed on is written; false
+// when either write fails. Due before OutputFile is closed.
 bool FlushOutput();
+// True once a write of output has failed; waits for the writer to know.
+bool OutputWriteFailed();
 // Output bytes [OutputEnd - BlockLength, OutputEnd), not yet written to
 // OutputFile nor folded into OutputCrc.
-extern unsigned char g_block[kOutputBlock];
+extern unsigned char* g_block;
 inline int64_t BlockStart() { return g_engine.OutputEnd - g_engine.BlockLength; }
 // Room for n <= kOutputBlock more bytes at the end of the block, passing a
-// full block on first; nullptr when that write fails. What is put there
+// full block on first; nullptr when a write has failed. What is put there
 // counts as output once Appended(n) says so.
 inline unsigned char* OutputSpace(int64_t n) {
-  if (n > kOutputBlock - g_engine.BlockLength && !FlushOutput()) return nullptr;
+  if (n > kOutputBlock - g_engine.BlockLength && !PassBlockOn()) return nullptr;
   return g_block + g_engine.BlockLength;
 }
 inline void Appended(int64_t n) {

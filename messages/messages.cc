@@ -110,6 +110,7 @@ void ReportError(const std::string& text) {
 }
 
 void ReleaseEngineFiles() {
+  g_run.OutputWriter.Finish();
   if (g_run.SourceOpen) g_run.SourceFile.Close();
   // A partly written output stays in the temp folder.
   if (g_run.OutputOpen) g_run.OutputFile.Close();
@@ -225,7 +226,10 @@ void RaiseErrorBecause(int index, const std::string& cause) {
 }
 
 void RaisePatchDamaged() { RaiseError(kMsgPatchDamaged); }
-void RaiseWriteOutputFailed() { RaiseFileError(kMsgWriteOutputFailed, g_run.OutputFile); }
+void RaiseWriteOutputFailed() {
+  g_run.OutputWriter.Wait();
+  RaiseFileError(kMsgWriteOutputFailed, g_run.OutputFile);
+}
 void RaiseReadSourceFailed() { RaiseFileError(kMsgReadSourceFailed, g_run.SourceFile); }
 void RaiseReadPatchFailed() { RaiseError(kMsgReadPatchFailed); }
 void RaiseCarrierUnreadable() { RaiseFileError(kMsgCarrierUnreadable, g_run.Carrier); }

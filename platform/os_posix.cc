@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/os.h"
@@ -41,19 +42,42 @@ std::map<int, std::string>& FdPaths() {
   static auto* paths = new std::map<int, std::string>;
   return *paths;
 }
+// Output is written on a second thread while the decoder reads: the map and
+// the test hook's own counters are reached from both.
+std::mutex g_fd_paths_mutex;
+std::mutex g_fault_mutex;
+
+void NoteFdPath(int fd, const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_fd_paths_mutex);
+  FdPaths()[fd] = path;
+}
+
+void ForgetFdPath(int fd) {
+  std::lock_guard<std::mutex> lock(g_fd_paths_mutex);
+  FdPaths().erase(fd);
+}
 
 // Nonzero when the test hook wants op to fail; errno is then set to it.
 int Fault(OsOp op, const std::string& path) {
   if (g_fault_hook == nullptr) return 0;
-  int code = g_fault_hook(op, path);
+  int code;
+  {
+    std::lock_guard<std::mutex> lock(g_fault_mutex);
+    code = g_fault_hook(op, path);
+  }
   if (code != 0) errno = code;
   return code;
 }
 
 int Fault(OsOp op, OsFile f) {
   if (g_fault_hook == nullptr) return 0;
-  auto it = FdPaths().find(static_cast<int>(f));
-  return Fault(op, it == FdPaths().end() ? std::string() : it->second);
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(g_fd_paths_mutex);
+    auto it = FdPaths().find(static_cast<int>(f));
+    if (it != FdPaths().end()) path = it->second;
+  }
+  return Fault(op, path);
 }
 
 bool Exists(const std::string& path) {
@@ -335,7 +359,7 @@ OsFile OsOpenRead(const std::string& path, int* err) {
     return kNoOsFile;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FdPaths()[fd] = path;
+  NoteFdPath(fd, path);
   return fd;
 }
 
@@ -360,7 +384,7 @@ OsFile OpenNewFile(const std::string& path, int disposition, mode_t mode, int fa
     *err = ErrnoOr(fallback);
     return kNoOsFile;
   }
-  FdPaths()[fd] = path;
+  NoteFdPath(fd, path);
   return fd;
 }
 
@@ -429,9 +453,9 @@ bool OsGiveFileRightsAt(const std::string& path, const OsFileRights& rights) {
   struct stat st;
   bool ours =
       fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-  FdPaths()[fd] = path;
+  NoteFdPath(fd, path);
   bool ok = ours && OsGiveFileRights(fd, rights);
-  FdPaths().erase(fd);
+  ForgetFdPath(fd);
   close(fd);
   return ok;
 }
@@ -551,7 +575,7 @@ int64_t OsSize(OsFile f, int* err) {
 
 bool OsClose(OsFile f, int* err) {
   int fault = Fault(OsOp::kClose, f);
-  FdPaths().erase(static_cast<int>(f));
+  ForgetFdPath(static_cast<int>(f));
   if (close(static_cast<int>(f)) != 0 || fault != 0) {
     *err = ErrnoOr(EIO);
     return false;

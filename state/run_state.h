@@ -1,5 +1,6 @@
 // The process-wide run state. The program is one thread working through plain
 // procedures; every stage reads and writes the one RunState instance, g_run.
+// (While a large file is decoded, OutputWriter writes its output beside it.)
 // Field names follow the patch format's own names.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/worker.h"
 
 namespace tw {
 
@@ -170,6 +172,9 @@ struct RunState {
   // The delta engine's files, reused for every version decoded.
   File SourceFile;
   File OutputFile;
+  // Checks and writes a finished block of output while the next is decoded;
+  // nothing else touches OutputFile while it works.
+  Worker OutputWriter;
   bool SourceOpen = false;
   bool OutputOpen = false;
 };
