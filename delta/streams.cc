@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -223,7 +224,14 @@ bool g_writing = false;  // OutputWriter has g_passed
 void WritePassed(void*) {
   g_passed.crc = FoldOutput(g_passed.crc, g_passed.skip, g_passed.data, g_passed.start,
                             g_passed.length);
-  bool ok = g_run.OutputFile.Write(g_passed.data, g_passed.length);
+  // Nothing may leave the writer's thread; no memory for the file's buffer
+  // is a failed write like any other.
+  bool ok = false;
+  try {
+    ok = g_run.OutputFile.Write(g_passed.data, g_passed.length);
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
   g_passed.ok = TakeIoError() == 0 && ok;
 }
 
