@@ -222,8 +222,8 @@ PassedBlock g_passed;
 bool g_writing = false;  // OutputWriter has g_passed
 
 void WritePassed(void*) {
-  g_passed.crc = FoldOutput(g_passed.crc, g_passed.skip, g_passed.data, g_passed.start,
-                            g_passed.length);
+  g_passed.crc =
+      FoldOutput(g_passed.crc, g_passed.skip, g_passed.data, g_passed.start, g_passed.length);
   // Nothing may leave the writer's thread; no memory for the file's buffer
   // is a failed write like any other.
   bool ok = false;
@@ -261,8 +261,9 @@ bool PassBlockOn() {
   if (g_engine.BlockLength == 0) return true;
   // Also reports an error a seek left pending, as every chunked transfer does.
   if (!PassedWritten() || TakeIoError() != 0) return false;
-  g_passed = PassedBlock{g_block, BlockStart(), g_engine.BlockLength, g_engine.OutputCrc,
-                         g_engine.OutputExcluded, true};
+  g_passed = PassedBlock{
+      g_block, BlockStart(), g_engine.BlockLength, g_engine.OutputCrc, g_engine.OutputExcluded,
+      true};
   g_writing = true;
   g_run.OutputWriter.Start(WritePassed, nullptr);
   g_block = g_block == g_blocks[0] ? g_blocks[1] : g_blocks[0];
