@@ -332,8 +332,15 @@ TEST_F(DecoderTest, FailuresLeaveOnlyThePartialOutput) {
   EXPECT_EQ(TempLeftovers(temp_).size(), 2u);
 }
 
-// Only the output is written while decoding.
-int RefuseOutputWrites(OsOp op, const std::string&) { return op == OsOp::kWrite ? ENOSPC : 0; }
+// Only the output is written while decoding: write number g_refused_write
+// (from 1; 0 for every one) is refused.
+int g_refused_write = 0;
+int g_writes = 0;
+int RefuseOutputWrites(OsOp op, const std::string&) {
+  if (op != OsOp::kWrite) return 0;
+  ++g_writes;
+  return g_refused_write == 0 || g_writes == g_refused_write ? ENOSPC : 0;
+}
 
 // The output is written in large blocks and read back from memory; a disk
 // that fills up under a long copy out of the output is still a failed write.
@@ -351,10 +358,18 @@ TEST_F(DecoderTest, AFullDiskUnderACopyFromTheOutputIsAFailedWrite) {
   ASSERT_EQ(whole.output.size(), static_cast<size_t>(new_size));
   for (size_t i = 0; i < whole.output.size(); ++i) ASSERT_EQ(whole.output[i], source[i % 1000]);
 
-  SetOsFaultHook(RefuseOutputWrites);
-  Outcome full = Decode(Request(new_size));
-  SetOsFaultHook(nullptr);
-  EXPECT_EQ(full.error, Fails(kMsgWriteOutputFailed));
+  // Every write refused, and each one alone: the first two blocks are
+  // written beside the decoder, the last one after it.
+  for (int refused : {0, 1, 2, 3}) {
+    LoadStreams(v, streams);  // a failure takes the body copy with it
+    g_refused_write = refused;
+    g_writes = 0;
+    SetOsFaultHook(RefuseOutputWrites);
+    Outcome full = Decode(Request(new_size));
+    SetOsFaultHook(nullptr);
+    EXPECT_EQ(full.error, Fails(kMsgWriteOutputFailed)) << refused;
+    EXPECT_GE(g_writes, refused) << refused;
+  }
 }
 
 // Random valid programs, and a few that end in an instruction the decoder
