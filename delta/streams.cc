@@ -206,6 +206,18 @@ uint32_t FoldOutput(uint32_t reg, const ExcludedRegion& skip, const unsigned cha
 }
 
 alignas(64) unsigned char g_blocks[2][kOutputBlock];
+bool g_block_ready[2];
+
+// A block is filled from its first byte to its last, one fault per page
+// unless the pages are asked for at once; the second block only once an
+// output needs it.
+unsigned char* ReadyBlock(int which) {
+  if (!g_block_ready[which]) {
+    OsPrepareMemory(g_blocks[which], kOutputBlock);
+    g_block_ready[which] = true;
+  }
+  return g_blocks[which];
+}
 
 // The block passed on last, bytes [start, start + length) of the output.
 struct PassedBlock {
@@ -253,7 +265,7 @@ void ResetOutput() {
   g_run.OutputWriter.Finish();
   g_writing = false;
   g_passed = PassedBlock();
-  g_block = g_blocks[0];
+  g_block = ReadyBlock(0);
   g_engine.OutputEnd = g_engine.BlockLength = 0;
 }
 
@@ -266,7 +278,7 @@ bool PassBlockOn() {
       true};
   g_writing = true;
   g_run.OutputWriter.Start(WritePassed, nullptr);
-  g_block = g_block == g_blocks[0] ? g_blocks[1] : g_blocks[0];
+  g_block = ReadyBlock(g_block == g_blocks[0] ? 1 : 0);
   g_engine.BlockLength = 0;
   return true;
 }

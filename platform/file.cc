@@ -417,6 +417,7 @@ void File::KeepBlocks(int64_t budget) {
   int64_t count = std::min(budget / kBlock, size / kBlock + 1);
   if (count < 2) return;
   blocks_.reset(new unsigned char[static_cast<size_t>(count * kBlock)]);
+  OsPrepareMemory(blocks_.get(), static_cast<size_t>(count * kBlock));
   slot_of_.assign(static_cast<size_t>(size / kBlock + 1), -1);
   block_of_.assign(static_cast<size_t>(count), -1);
   slot_len_.assign(static_cast<size_t>(count), 0);

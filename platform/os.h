@@ -61,6 +61,11 @@ bool OsCopyAt(OsFile from, int64_t from_pos, OsFile to, int64_t to_pos, int64_t 
 // and returns without waiting; only advice, so nothing to report.
 void OsStartWriteback(OsFile f, int64_t pos, int64_t n);
 
+// Asks the system to back [p, p + n) of this program's memory with pages
+// now, in one call, rather than one fault per page on first touch; only
+// advice, so nothing to report.
+void OsPrepareMemory(void* p, size_t n);
+
 // Size of the open file, or -1 with *err set.
 int64_t OsSize(OsFile f, int* err);
 // Closes the handle; false when the OS reports a failure (for example a

@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
@@ -562,6 +563,17 @@ bool OsCopyAt(OsFile from, int64_t from_pos, OsFile to, int64_t to_pos, int64_t 
 void OsStartWriteback(OsFile f, int64_t pos, int64_t n) {
   sync_file_range(static_cast<int>(f), static_cast<off_t>(pos), static_cast<off_t>(n),
                   SYNC_FILE_RANGE_WRITE);
+}
+
+void OsPrepareMemory(void* p, size_t n) {
+#ifdef MADV_POPULATE_WRITE
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)p, (void)n;
+#endif
 }
 
 int64_t OsSize(OsFile f, int* err) {

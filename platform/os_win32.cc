@@ -202,6 +202,8 @@ bool OsCopyAt(OsFile, int64_t, OsFile, int64_t, int64_t, int64_t* copied, int*, 
 // so there is nothing to start early.
 void OsStartWriteback(OsFile, int64_t, int64_t) {}
 
+void OsPrepareMemory(void*, size_t) {}
+
 int64_t OsSize(OsFile f, int* err) {
   LARGE_INTEGER li;
   if (!GetFileSizeEx(H(f), &li)) {
