@@ -233,6 +233,19 @@ TEST_F(FileTest, KeptBlocksServeASourceReadAllOver) {
   ASSERT_TRUE(in.Close());
 }
 
+// Asking for pages ahead is advice: whatever the range, aligned or not, the
+// bytes in it and around it stay as they were.
+TEST_F(FileTest, PreparedMemoryKeepsItsBytes) {
+  std::vector<unsigned char> memory(5 * 4096 + 300);
+  for (size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<unsigned char>(i * 13 + 1);
+  const std::vector<unsigned char> before = memory;
+  for (auto [from, n] :
+       {std::pair<size_t, size_t>{0, memory.size()}, {100, 4000}, {3, 3 * 4096 + 7}}) {
+    OsPrepareMemory(memory.data() + from, n);
+    EXPECT_EQ(memory, before) << from << "+" << n;
+  }
+}
+
 // A refused write surfaces at the transfer that reaches the OS, is remembered
 // for Close() after its code was taken, and a read that can no longer be
 // served after it says that a write failed.
