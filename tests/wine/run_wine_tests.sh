@@ -77,14 +77,25 @@ take_shots() {
 drive() {
   local log=$out/$1.log
   shift
-  wine "$win/wine_driver.exe" --shots "$shots" "$@" >"$log" 2>&1 &
-  local pid=$!
-  while kill -0 "$pid" 2>/dev/null; do
-    take_shots
-    sleep 0.1
+  local status tries
+  # Once in a long while Wine ends at start-up, before the driver prints its
+  # first line, without a word: that says nothing of the program under test,
+  # so the driver gets one more start.
+  for tries in 1 2; do
+    wine "$win/wine_driver.exe" --shots "$shots" "$@" >"$log" 2>&1 &
+    local pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+      take_shots
+      sleep 0.1
+    done
+    wait "$pid"
+    status=$?
+    ((status == 0 || tries == 2)) || [[ -s $log ]] || {
+      echo "  (wine did not start the driver; once more)"
+      continue
+    }
+    break
   done
-  wait "$pid"
-  local status=$?
   if ((status)); then
     flunk "driver ended with $status: $(grep -m1 '^FAIL' "$log")"
     return 1
