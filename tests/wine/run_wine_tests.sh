@@ -90,11 +90,8 @@ drive() {
     done
     wait "$pid"
     status=$?
-    ((status == 0 || tries == 2)) || [[ -s $log ]] || {
-      echo "  (wine did not start the driver; once more)"
-      continue
-    }
-    break
+    if ((status == 0 || tries == 2)) || [[ -s $log ]]; then break; fi
+    echo "  (wine did not start the driver; once more)"
   done
   if ((status)); then
     flunk "driver ended with $status: $(grep -m1 '^FAIL' "$log")"
