@@ -22,14 +22,16 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <deque>
+#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "delta/streams.h"
@@ -91,6 +93,40 @@ class Meter {
   double base_ = 0, share_ = 0, told_ = 0;
   int64_t units_ = 1, done_ = 0;
 };
+
+// Runs the tasks on two threads where there are two, each task once.
+// A task that throws (memory runs out) stops the others from taking more,
+// and the first exception is thrown again here.
+template <typename Task>
+void RunOnTwoThreads(size_t count, const Task& task) {
+  std::atomic<size_t> next{0};
+  std::exception_ptr error;
+  std::mutex mutex;
+  auto work = [&] {
+    for (size_t i; (i = next++) < count;) {
+      try {
+        task(i);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!error) error = std::current_exception();
+        next = count;
+      }
+    }
+  };
+  const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+  const size_t threads = std::min<size_t>({count, 2, hardware});
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: the caller's does it all
+    }
+  }
+  work();
+  for (std::thread& t : helpers) t.join();
+  if (error) std::rethrow_exception(error);
+}
 
 // Bytes in common at the start of a and b, at most n.
 int64_t CommonLength(const u8* a, const u8* b, int64_t n) {
@@ -214,11 +250,11 @@ int64_t MatchCount(const Space& s, const Alignment& a, int64_t i, int64_t n) {
 
 class SuffixIndex {
  public:
-  explicit SuffixIndex(const Bytes& text)
-      : t_(text.data()), n_(static_cast<int64_t>(text.size())), bucket_(kBuckets + 1, 0) {
+  SuffixIndex(const u8* text, int64_t n) : t_(text), n_(n), bucket_(kBuckets + 1, 0) {
     {
       // Two values to spare: packing writes whole words of eight bytes.
-      uint32_t* sorted = static_cast<uint32_t*>(std::malloc((text.size() + 2) * sizeof(uint32_t)));
+      const size_t size = static_cast<size_t>(n);
+      uint32_t* sorted = static_cast<uint32_t*>(std::malloc((size + 2) * sizeof(uint32_t)));
       if (!sorted) throw std::bad_alloc();
       try {
         SortSuffixes(t_, static_cast<int32_t>(n_), reinterpret_cast<int32_t*>(sorted));
@@ -226,7 +262,7 @@ class SuffixIndex {
         std::free(sorted);
         throw;
       }
-      sa_.Adopt(sorted, text.size(), BitsFor(n_ > 0 ? static_cast<uint64_t>(n_ - 1) : 0));
+      sa_.Adopt(sorted, size, BitsFor(n_ > 0 ? static_cast<uint64_t>(n_ - 1) : 0));
     }
     // Where the suffixes with each first two bytes start; the one-byte
     // suffix sorts before its first byte's buckets and belongs to none.
@@ -282,16 +318,62 @@ class SuffixIndex {
   std::vector<int32_t> bucket_;
 };
 
+// The old file's index; a large file's as two halves, sorted at once. A
+// match that reaches the end of the first half goes on in the second.
+class OldIndex {
+ public:
+  OldIndex(const Bytes& old, int64_t split_above)
+      : t_(old.data()), n_(static_cast<int64_t>(old.size())) {
+    if (n_ <= split_above) {
+      parts_[0] = std::make_unique<SuffixIndex>(t_, n_);
+      return;
+    }
+    cut_ = n_ / 2;
+    RunOnTwoThreads(2, [&](size_t k) {
+      parts_[k] = k == 0 ? std::make_unique<SuffixIndex>(t_, cut_)
+                         : std::make_unique<SuffixIndex>(t_ + cut_, n_ - cut_);
+    });
+  }
+
+  // Length of the longest prefix of q[0, m) found in the old file, when it
+  // is at least two bytes; *pos where (in the first half on a tie).
+  int64_t Longest(const u8* q, int64_t m, int64_t* pos) const {
+    *pos = 0;
+    int64_t best = 0;
+    for (int k = 0; k < 2 && parts_[k]; ++k) {
+      const int64_t base = k == 0 ? 0 : cut_;
+      int64_t p = 0;
+      int64_t len = parts_[k]->Longest(q, m, &p);
+      p += base;
+      if (k == 0 && parts_[1] && len > 0 && p + len == cut_) {
+        len += CommonLength(t_ + cut_, q + len, std::min(m - len, n_ - cut_));
+      }
+      if (len > best) {
+        best = len;
+        *pos = p;
+      }
+    }
+    return best;
+  }
+
+ private:
+  const u8* t_;
+  int64_t n_;
+  int64_t cut_ = 0;
+  std::unique_ptr<SuffixIndex> parts_[2];
+};
+
 // Earlier stretches of the new file, by a hash of their first eight bytes:
 // the most recent position with each hash.
 class OutputIndex {
  public:
-  explicit OutputIndex(const Space& s) : s_(s) {
+  // For lookups below `end`.
+  OutputIndex(const Space& s, int64_t end) : s_(s) {
     // A slot for every 16 positions or so: a fuller table found the odd
     // longer match, at two to four times the memory. Small files get
     // plenty, which costs nothing that shows.
     int bits = 18;
-    while (bits < 22 && (int64_t{1} << bits) < s.new_size / 16) ++bits;
+    while (bits < 22 && (int64_t{1} << bits) < end / 16) ++bits;
     shift_ = 64 - bits;
     head_.Assign(size_t{1} << bits, BitsFor(static_cast<uint64_t>(std::max<int64_t>(s.new_size, 0))));
   }
@@ -360,17 +442,19 @@ struct ScanParams {
   int64_t long_run = 256;  // a run this long is followed without a lookup
 };
 
-std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
-                                const ScanParams& params, Meter* meter) {
+// The anchors that start in new[begin, end), in order, as a walk that
+// starts at begin finds them; output before begin counts as written.
+std::vector<Anchor> FindAnchors(const Space& s, const OldIndex& old_index, const ScanParams& params,
+                                int64_t begin, int64_t end, Meter* meter) {
   std::vector<Anchor> anchors;
   const int64_t chunk = Meter::Chunk(s.new_size);
-  int64_t told = 0;
-  OutputIndex output_index(s);
+  int64_t told = begin;
+  OutputIndex output_index(s, end);
   const int64_t n = s.new_size;
   bool have = false;
   Alignment cur;
   int64_t last_check = std::numeric_limits<int64_t>::min() / 2;
-  for (int64_t i = 0; i < n;) {
+  for (int64_t i = begin; i < end;) {
     if (i - told >= chunk) {
       meter->Add(i - told);
       told = i;
@@ -407,7 +491,7 @@ std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
       // before the match: the anchor starts there.
       int64_t back = 0;
       const View v = ViewOf(s, found);
-      const int64_t floor = std::max(v.lo, anchors.empty() ? 0 : anchors.back().start() + 1);
+      const int64_t floor = std::max(v.lo, anchors.empty() ? begin : anchors.back().start() + 1);
       for (int64_t k = 1, score = 0, best = 0; i - k >= floor && k <= 4096; ++k) {
         score += *v.Ref(i - k) == s.nw[i - k] ? 1 : -1;
         if (score > best) {
@@ -437,6 +521,10 @@ std::vector<Anchor> FindAnchors(const Space& s, const SuffixIndex& old_index,
     }
     i += healthy || run > 0 ? run + 1 : 1;
   }
+  // A match that runs on past the end leaves anchors there; the walk from
+  // the end finds its own.
+  while (!anchors.empty() && anchors.back().start() >= end) anchors.pop_back();
+  meter->Add(end - told);
   return anchors;
 }
 
@@ -571,24 +659,31 @@ class Frontier {
 
 class Coder {
  public:
-  Coder(const Space& s, const std::vector<Anchor>& anchors, const Layout& layout, int lookahead,
-        Meter* meter)
+  // Codes new[begin, s.new_size), with the reference cursor at `cursor`
+  // before: s may end before the new file does, and range is the address
+  // range of the whole version.
+  Coder(const Space& s, int64_t begin, int64_t cursor, int64_t range,
+        const std::vector<Anchor>& anchors, const Layout& layout, int lookahead, Meter* meter)
       : s_(s),
+        begin_(begin),
+        cursor_(cursor),
         anchors_(anchors),
         layout_(layout),
-        width_(layout.flags & kVersionRangeIsSum ? s.old_size + s.new_size
-                                                 : std::max(s.old_size, s.new_size)),
+        width_(range),
         lookahead_(std::min(lookahead, kWindows)),
         // Room for the search to keep paths apart, in proportion to the file.
-        collect_at_(std::clamp<size_t>(s.new_size / 32, kCollectAt, 16 * kCollectAt)),
+        collect_at_(std::clamp<size_t>((s.new_size - begin) / 32, kCollectAt, 16 * kCollectAt)),
         meter_(meter),
-        chunk_(Meter::Chunk(s.new_size)) {}
+        chunk_(Meter::Chunk(s.new_size - begin)),
+        told_pos_(begin) {}
 
-  // The cheapest ops for the whole new file, appended to *plan; returns
-  // their bits.
+  // The cheapest ops for the part, appended to *plan; returns their bits.
+  // The part starts as the version does: no copy yet, a count byte due.
   int64_t Code(Plan* plan);
   // Whether some copy was passed over for an offset too wide for the range.
   bool OutOfRange() const { return out_of_range_; }
+  // Copies left in the last group when the part ends.
+  int EndCountdown() const { return end_countdown_; }
 
  private:
   // A State in half the room: positions and deltas fit 32 bits, as both
@@ -725,6 +820,7 @@ class Coder {
   static constexpr size_t kCollectAt = 1 << 12;
 
   const Space& s_;
+  int64_t begin_, cursor_;
   const std::vector<Anchor>& anchors_;
   Layout layout_;
   NumberWidth width_;
@@ -756,9 +852,10 @@ class Coder {
   // The cheapest node made so far that lies furthest ahead.
   int64_t lead_pos_ = 0, lead_cost_ = 0;
   bool out_of_range_ = false;
+  int end_countdown_ = 0;
   Meter* meter_;
   int64_t chunk_;
-  int64_t told_pos_ = 0;  // lead position last reported to the meter
+  int64_t told_pos_;  // lead position last reported to the meter
 };
 
 int64_t Coder::CopyRoom(const Alignment& a, int64_t j, int64_t f) const {
@@ -1200,8 +1297,14 @@ int64_t Coder::Code(Plan* plan) {
   // vector ended at twice that, and both copies were held while it moved.
   // A search whose live paths move the collection on grows it as before.
   nodes_.reserve(collect_at_ + collect_at_ / 8);
-  nodes_.assign(1, Node());
-  frontier_.Add(0, 0, Class(State()), 0);
+  Node root;
+  root.pos = static_cast<int32_t>(begin_);
+  State start;
+  start.cursor = cursor_;
+  root.state = PackedState(start);
+  nodes_.assign(1, root);
+  lead_pos_ = begin_;
+  frontier_.Add(begin_, 0, Class(State()), 0);
   while (!frontier_.Empty()) {
     const int32_t index = frontier_.TakeFirst();
     const Node& node = nodes_[index];
@@ -1234,6 +1337,7 @@ int64_t Coder::Code(Plan* plan) {
     if (nodes_.size() >= collect_at_) Collect(plan);
   }
   Emit(best_end_, n, plan);
+  end_countdown_ = nodes_[best_end_].state.Unpack().countdown;
   meter_->Add(n - told_pos_);
   return best_end_cost_;
 }
@@ -1329,34 +1433,127 @@ struct Candidate {
   Plan plan;
 };
 
-// Codes the layouts (two at a time where there are two) and keeps the
-// cheapest; of equally cheap ones the first in the list, whichever thread
-// finished first, so that every build and machine writes the same patch.
-Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
-                 const std::vector<Layout>& layouts, int lookahead, Meter* meter) {
-  Candidate best;
-  std::mutex mutex;
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i; (i = next++) < layouts.size();) {
-      Candidate c;
-      c.layout = layouts[i];
-      c.index = i;
-      Coder coder(s, anchors, c.layout, lookahead, meter);
-      c.bits = coder.Code(&c.plan);
-      c.out_of_range = coder.OutOfRange();
-      std::lock_guard<std::mutex> lock(mutex);
-      if (c.bits < best.bits || (c.bits == best.bits && c.index < best.index)) {
-        best = std::move(c);
+// Where a layout's coding is cut into pieces, coded two at a time: a piece
+// starts as a version does, with a count byte due, so count slots before
+// its first copy close the last group of the piece before, a few bytes at
+// each seam. A layout with one count byte for the whole version cannot be
+// cut. Cuts lie at anchors, evenly among them: the coder's work goes more
+// with the anchors than with the bytes, and four pieces even out what two
+// would not. None: only the end of the file.
+std::vector<int64_t> CutsOf(const Space& s, const std::vector<Anchor>& anchors,
+                            const Layout& layout, int64_t split_above) {
+  constexpr size_t kPieces = 4;
+  std::vector<int64_t> cuts;
+  if (s.new_size > split_above && layout.period != 0 && anchors.size() >= 2 * kPieces) {
+    for (size_t k = 1; k < kPieces; ++k) {
+      cuts.push_back(anchors[k * anchors.size() / kPieces].start());
+    }
+  }
+  cuts.push_back(s.new_size);
+  return cuts;
+}
+
+Candidate CodeLayout(const Space& s, const std::vector<Anchor>& anchors, const Layout& layout,
+                     size_t index, const std::vector<int64_t>& cuts, int lookahead, Meter* meter) {
+  const int64_t range = layout.flags & kVersionRangeIsSum ? s.old_size + s.new_size
+                                                          : std::max(s.old_size, s.new_size);
+  const NumberWidth width(range);
+  Candidate c;
+  c.layout = layout;
+  c.index = index;
+  if (cuts.size() > 1) {
+    struct Piece {
+      int64_t begin = 0;
+      // Where the piece takes the cursor to be: where the anchor at its
+      // start puts it, as the piece before most likely ends there.
+      int64_t cursor = 0;
+      Space space{};
+      Plan plan;
+      int64_t bits = 0;
+      bool out_of_range = false;
+      int end_countdown = 0;
+    };
+    std::vector<Piece> pieces(cuts.size());
+    for (size_t k = 0; k < cuts.size(); ++k) {
+      Piece& piece = pieces[k];
+      piece.begin = k == 0 ? 0 : cuts[k - 1];
+      piece.space = Space{s.old, s.old_size, s.nw, cuts[k]};
+      if (k > 0) {
+        auto at = std::lower_bound(anchors.begin(), anchors.end(), piece.begin,
+                                   [](const Anchor& a, int64_t pos) { return a.start() < pos; });
+        piece.cursor = piece.begin + at->align().delta;
       }
     }
+    RunOnTwoThreads(pieces.size(), [&](size_t k) {
+      Piece& piece = pieces[k];
+      Coder coder(piece.space, piece.begin, piece.cursor, range, anchors, layout, lookahead, meter);
+      piece.bits = coder.Code(&piece.plan);
+      piece.out_of_range = coder.OutOfRange();
+      piece.end_countdown = coder.EndCountdown();
+    });
+    // Where each piece really finds the cursor and the countdown, and what
+    // that makes of its first copy.
+    bool fits = true;
+    int64_t cursor = 0, bits = 0;
+    int slots = 0;
+    for (Piece& piece : pieces) {
+      bits += piece.bits;
+      c.out_of_range = c.out_of_range || piece.out_of_range;
+      auto first = std::find_if(piece.plan.begin(), piece.plan.end(),
+                                [](const PlanOp& op) { return op.copy; });
+      if (first == piece.plan.end()) continue;
+      const int64_t p = first->start + first->delta;
+      fits = fits && width.Fits(p - cursor);
+      bits += width.Bits(p - cursor) - width.Bits(p - piece.cursor) + slots * width.Bits(0);
+      first->slots = static_cast<uint8_t>(first->slots + slots);
+      auto last = std::find_if(piece.plan.rbegin(), piece.plan.rend(),
+                               [](const PlanOp& op) { return op.copy; });
+      cursor = last->start + last->delta + last->length;
+      slots = std::max(piece.end_countdown, 0);
+    }
+    if (fits) {
+      c.bits = bits;
+      for (Piece& piece : pieces) {
+        for (Plan& rest = piece.plan; !rest.empty(); rest.pop_front())
+          c.plan.push_back(rest.front());
+      }
+      return c;
+    }
+    // Too far for the range: the file is coded whole after all.
+    c.out_of_range = false;
+    meter->MoreUnits(s.new_size);
+  }
+  Coder coder(s, 0, 0, range, anchors, layout, lookahead, meter);
+  c.bits = coder.Code(&c.plan);
+  c.out_of_range = coder.OutOfRange();
+  return c;
+}
+
+// Codes the layouts and keeps the cheapest; of equally cheap ones the first
+// in the list, whichever thread finished first, so that every build and
+// machine writes the same patch. Layouts are coded two at a time, or one
+// after the other when each is cut in pieces.
+Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
+                 const std::vector<Layout>& layouts, int lookahead, int64_t split_above,
+                 Meter* meter) {
+  Candidate best;
+  std::mutex mutex;
+  auto keep = [&](Candidate c) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (c.bits < best.bits || (c.bits == best.bits && c.index < best.index)) best = std::move(c);
   };
-  const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-  const size_t threads = std::min<size_t>({layouts.size(), 2, hardware});
-  std::vector<std::thread> helpers;
-  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
-  work();
-  for (std::thread& t : helpers) t.join();
+  bool cut = false;
+  for (const Layout& l : layouts) cut = cut || CutsOf(s, anchors, l, split_above).size() > 1;
+  if (cut) {
+    for (size_t i = 0; i < layouts.size(); ++i) {
+      const std::vector<int64_t> cuts = CutsOf(s, anchors, layouts[i], split_above);
+      keep(CodeLayout(s, anchors, layouts[i], i, cuts, lookahead, meter));
+    }
+  } else {
+    RunOnTwoThreads(layouts.size(), [&](size_t i) {
+      keep(CodeLayout(s, anchors, layouts[i], i, {s.new_size}, lookahead, meter));
+    });
+  }
   return best;
 }
 
@@ -1382,7 +1579,7 @@ VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&
   // The sort of the old file reports only its end.
   Meter meter(options.progress);
   meter.Step(kSortShare, 1);
-  auto index = std::make_unique<SuffixIndex>(old_data);
+  auto index = std::make_unique<OldIndex>(old_data, options.split_above);
   const Bytes& new_data = load_new();
   if (old_data.size() + new_data.size() > 0x7FFFFFFF) throw too_large();
   const Space s{old_data.data(), static_cast<int64_t>(old_data.size()), new_data.data(),
@@ -1392,7 +1589,20 @@ VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&
     meter.Step(kAnchorShare, s.new_size);
     ScanParams params;
     if (effort == 0) params.recheck = 64;
-    anchors = FindAnchors(s, *index, params, &meter);
+    // Large files in two halves at once, as in coding below; the walk
+    // through the second half starts without an alignment.
+    if (s.new_size > options.split_above) {
+      std::vector<Anchor> halves[2];
+      const int64_t half = s.new_size / 2;
+      RunOnTwoThreads(2, [&](size_t h) {
+        halves[h] = h == 0 ? FindAnchors(s, *index, params, 0, half, &meter)
+                           : FindAnchors(s, *index, params, half, s.new_size, &meter);
+      });
+      anchors = std::move(halves[0]);
+      anchors.insert(anchors.end(), halves[1].begin(), halves[1].end());
+    } else {
+      anchors = FindAnchors(s, *index, params, 0, s.new_size, &meter);
+    }
     index.reset();
   }
 
@@ -1418,7 +1628,7 @@ VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&
       break;
   }
   meter.Step(kCodeShare, s.new_size * static_cast<int64_t>(layouts.size()));
-  Candidate best = BestOf(s, anchors, layouts, lookahead, &meter);
+  Candidate best = BestOf(s, anchors, layouts, lookahead, options.split_above, &meter);
   // The address range as a sum lets copies from the output reach further,
   // but may widen every number. On large files it has never paid for the
   // second search.
@@ -1426,7 +1636,7 @@ VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&
     Layout sum = best.layout;
     sum.flags = kVersionRangeIsSum;
     meter.MoreUnits(s.new_size);
-    Candidate c = BestOf(s, anchors, {sum}, lookahead, &meter);
+    Candidate c = BestOf(s, anchors, {sum}, lookahead, options.split_above, &meter);
     if (c.bits < best.bits) best = std::move(c);
   }
 

@@ -2,6 +2,7 @@
 // and writes that as one source version's streams.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "delta/patch_writer.h"
@@ -17,6 +18,10 @@ struct DiffOptions {
   // come from one thread at a time, though not always the caller's. Large
   // files take seconds; this lets the author see that something happens.
   std::function<void(double done)> progress;
+  // Files larger than this are sorted, searched and coded in pieces, two at
+  // once: nearly twice as fast on two cores, for a few bytes more at each
+  // seam. The patch depends on it, not on the machine's cores.
+  int64_t split_above = int64_t{1} << 23;
 };
 
 // The smallest version block the differ finds that rebuilds new_data from

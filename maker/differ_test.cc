@@ -164,15 +164,22 @@ TEST_F(DifferTest, EditsInsertionsDeletionsAndMovedBlocks) {
   }
 }
 
-TEST_F(DifferTest, RelocatedCodeIsCheapForEveryEffort) {
+TEST_F(DifferTest, RelocatedCodeIsCheapForEveryEffortWholeOrInPieces) {
   Bytes old_code, new_code, added, unused;
   const size_t moved = CodeLike(300000, 4, 0x1230, &old_code, &new_code);
   CodeLike(2000, 5, 0, &added, &unused);
   new_code.insert(new_code.begin() + 150000, added.begin(), added.end());
+  // Late in the new file, a stretch of its start again: the second half
+  // copies it from the output that the first half writes.
+  new_code.insert(new_code.end() - 1000, new_code.begin() + 1000, new_code.begin() + 9000);
   ASSERT_GT(moved, 10000u);
-  for (int effort = 0; effort <= 3; ++effort) {
+  size_t whole[4] = {};
+  for (int run = 0; run < 8; ++run) {
+    const int effort = run % 4;
+    const bool pieces = run >= 4;
     DiffOptions options;
     options.effort = effort;
+    if (pieces) options.split_above = 1000;
     // The progress of every effort, some of which code on two threads.
     std::vector<double> told;
     std::atomic<int> inside{0};
@@ -185,6 +192,12 @@ TEST_F(DifferTest, RelocatedCodeIsCheapForEveryEffort) {
     // the instructions around it.
     const size_t size = StreamBytes(RoundTrip(old_code, new_code, options));
     EXPECT_LT(size, 5 * moved + added.size()) << effort;
+    // The seams cost a few bytes, not the stretches around them.
+    if (pieces) {
+      EXPECT_LT(size, whole[effort] + 300) << effort;
+    } else {
+      whole[effort] = size;
+    }
     ASSERT_GE(told.size(), 3u) << effort;
     EXPECT_LE(told.size(), 600u) << effort;
     EXPECT_TRUE(std::is_sorted(told.begin(), told.end())) << effort;
@@ -204,6 +217,22 @@ TEST_F(DifferTest, RepeatsWithinTheNewFileAreCopiedFromTheOutput) {
   Bytes pattern;
   for (int i = 0; i < 5000; ++i) pattern.push_back(static_cast<unsigned char>("abcde"[i % 5]));
   EXPECT_LT(StreamBytes(RoundTrip(RandomBytes(64, 8), pattern)), 200u);
+  // In pieces, where one piece ends far back in the old file and the next
+  // starts copying from the output: the offset between them does not fit
+  // the numbers of a 60 KB version.
+  const Bytes old_data = RandomBytes(60000, 9);
+  Bytes far = RandomBytes(30000, 10);
+  auto old_piece = [&](int k) {
+    far.insert(far.end(), old_data.begin() + 1500 * k, old_data.begin() + 1500 * k + 800);
+    const Bytes filler = RandomBytes(200, 20 + k);
+    far.insert(far.end(), filler.begin(), filler.end());
+  };
+  for (int k = 0; k < 6; ++k) old_piece(k);
+  far.insert(far.end(), far.begin() + 20000, far.begin() + 28000);
+  far.insert(far.end(), far.begin() + 5000, far.begin() + 6000);
+  DiffOptions options;
+  options.split_above = 1000;
+  EXPECT_LT(StreamBytes(RoundTrip(old_data, far, options)), 30000u + 2000);
 }
 
 TEST_F(DifferTest, EveryWidthOfNumbers) {
