@@ -23,7 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
@@ -31,12 +30,12 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "delta/streams.h"
 #include "maker/packed_array.h"
 #include "maker/suffix_array.h"
+#include "maker/two_threads.h"
 
 namespace tw {
 namespace {
@@ -93,40 +92,6 @@ class Meter {
   double base_ = 0, share_ = 0, told_ = 0;
   int64_t units_ = 1, done_ = 0;
 };
-
-// Runs the tasks on two threads where there are two, each task once.
-// A task that throws (memory runs out) stops the others from taking more,
-// and the first exception is thrown again here.
-template <typename Task>
-void RunOnTwoThreads(size_t count, const Task& task) {
-  std::atomic<size_t> next{0};
-  std::exception_ptr error;
-  std::mutex mutex;
-  auto work = [&] {
-    for (size_t i; (i = next++) < count;) {
-      try {
-        task(i);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!error) error = std::current_exception();
-        next = count;
-      }
-    }
-  };
-  const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-  const size_t threads = std::min<size_t>({count, 2, hardware});
-  std::vector<std::thread> helpers;
-  for (size_t t = 1; t < threads; ++t) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // no thread to be had: the caller's does it all
-    }
-  }
-  work();
-  for (std::thread& t : helpers) t.join();
-  if (error) std::rethrow_exception(error);
-}
 
 // Bytes in common at the start of a and b, at most n.
 int64_t CommonLength(const u8* a, const u8* b, int64_t n) {

@@ -8,15 +8,16 @@
 #include <stdexcept>
 
 #include "app/applier_mark.h"
+#include "app/startup.h"
 #include "container/body.h"
 #include "container/entries.h"
-#include "app/startup.h"
 #include "container/patch_loader.h"
 #include "delta/decoder.h"
 #include "delta/streams.h"
-#include "messages/messages.h"
 #include "maker/moved.h"
 #include "maker/release.h"
+#include "maker/two_threads.h"
+#include "messages/messages.h"
 #include "platform/os.h"
 #include "state/run_state.h"
 
@@ -635,11 +636,18 @@ int MakePatch(const MakeOptions& o) {
       }
     }
 
-    int64_t total_new = 0, total_patch = 0;
-    size_t number = 0, changed = 0;
-    for (const Plan& plan : plans) {
-      ++number;
-      std::string counter = "[" + std::to_string(number) + "/" + std::to_string(plans.size()) + "] ";
+    // A patched file's entry is made apart from telling it, so that two
+    // small files can be made at once.
+    struct Made {
+      PatchedEntry entry;
+      int64_t entry_bytes = 0, old_size = 0;
+    };
+    auto counter_of = [&](size_t number) {
+      return "[" + std::to_string(number) + "/" + std::to_string(plans.size()) + "] ";
+    };
+    auto make = [&](const Plan& plan, const std::string& counter) {
+      Made made;
+      PatchedEntry& entry = made.entry;
       // A patched file's new data is read only when its last version is
       // made, once the old file is indexed: see MakeVersion.
       Bytes new_data;
@@ -649,39 +657,13 @@ int MakePatch(const MakeOptions& o) {
         new_read = true;
         return new_data;
       };
-      if (plan.included) {
-        read_new();
-        IncludedEntry included;
-        included.EntryName = plan.stored;
-        included.IncludedFileTime = DosTimeOf(ModifiedTime(plan.new_path));
-        included.Data = new_data;
-        patch.Entries.emplace_back(std::move(included));
-        total_new += static_cast<int64_t>(new_data.size());
-        total_patch += static_cast<int64_t>(new_data.size());
-        Say(o, "%s%s: included whole, %s bytes (no old file to make it from)\n", counter, plan.name,
-            Size(static_cast<int64_t>(new_data.size())));
-        ++changed;
-        continue;
-      }
-      if (plan.sources.empty()) {
-        if (!o.quiet && plans.size() <= 50) Say(o, "%s%s: unchanged\n", counter, plan.name);
-        continue;
-      }
-      if (plan.sources.size() > kMaxVersions) {
-        std::fprintf(stderr, "tarnwell-make: %s has more than %d old versions\n", plan.name.c_str(),
-                     kMaxVersions);
-        return 2;
-      }
-      PatchedEntry entry;
       entry.EntryName = plan.stored;
-      entry.NewFileTime = DosTimeOf(ModifiedTime(plan.new_path));
       entry.Excluded = plan.region;
       if (plan.region.length != 0) entry.EntryFlags |= kEntryHasExcludedRegions;
       if (plan.optional) entry.EntryFlags |= kEntryOptionalFile;
-      int64_t entry_bytes = 0, old_size = 0;
       for (size_t k = 0; k < plan.sources.size(); ++k) {
         Bytes from = MustRead(plan.sources[k]);
-        old_size = static_cast<int64_t>(from.size());
+        made.old_size = static_cast<int64_t>(from.size());
         // The last version is made from new_data itself: a copy would add the
         // new file's size to the peak memory of large files.
         const bool last = k + 1 == plan.sources.size();
@@ -706,27 +688,94 @@ int MakePatch(const MakeOptions& o) {
         progress.reset();
         block.Excluded = plan.region;
         if (k < plan.version_names.size()) block.VersionName = plan.version_names[k];
-        for (const Bytes& s : block.Streams.Stream) entry_bytes += static_cast<int64_t>(s.size());
+        for (const Bytes& s : block.Streams.Stream)
+          made.entry_bytes += static_cast<int64_t>(s.size());
         entry.Versions.push_back(std::move(block));
       }
       read_new();
       entry.NewSize = static_cast<int32_t>(new_data.size());
       entry.NewCrc = ChecksumBytes(new_data.data(), new_data.size(), plan.region.offset,
                                    plan.region.length);
-      total_new += static_cast<int64_t>(new_data.size());
-      total_patch += entry_bytes;
+      return made;
+    };
+    // Two files are made at once when both are small (no progress of their
+    // own) and together no larger than the largest old file, whose making
+    // alone sets the peak memory, or than a megabyte: below that, what the
+    // maker needs whatever the file outweighs the file's share.
+    int64_t largest_old = 1 << 20;
+    for (const Plan& plan : plans) {
+      for (const std::string& source : plan.sources)
+        largest_old = std::max(largest_old, FileSize(source));
+    }
+    auto old_bytes = [&](const Plan& plan) {
+      int64_t sum = 0;
+      for (const std::string& source : plan.sources) sum += FileSize(source);
+      return sum;
+    };
+    auto small = [&](const Plan& plan) {
+      if (plan.included || plan.sources.empty() || plan.sources.size() > kMaxVersions) return false;
+      if (FileSize(plan.new_path) >= static_cast<int64_t>(kProgressBytes)) return false;
+      for (const std::string& source : plan.sources) {
+        if (FileSize(source) >= static_cast<int64_t>(kProgressBytes)) return false;
+      }
+      return true;
+    };
+
+    int64_t total_new = 0, total_patch = 0;
+    size_t changed = 0;
+    auto tell = [&](const Plan& plan, const std::string& counter, Made made) {
+      PatchedEntry& entry = made.entry;
+      entry.NewFileTime = DosTimeOf(ModifiedTime(plan.new_path));
+      total_new += entry.NewSize;
+      total_patch += made.entry_bytes;
       ++changed;
-      std::string sizes = Size(old_size) + " -> " + Size(static_cast<int64_t>(new_data.size())) +
-                          " bytes";
+      std::string sizes = Size(made.old_size) + " -> " + Size(entry.NewSize) + " bytes";
       Say(o, "%s%s: %s", counter, plan.name, sizes);
       std::string moved;
       for (const std::string& from : plan.source_names) {
         if (from != plan.name) moved += (moved.empty() ? ", made from " : " and ") + from;
       }
-      Say(o, ", patch %s bytes%s", Size(entry_bytes),
+      Say(o, ", patch %s bytes%s", Size(made.entry_bytes),
           plan.sources.size() > 1 ? " (" + std::to_string(plan.sources.size()) + " versions)" : "");
       Say(o, "%s\n", moved);
       patch.Entries.emplace_back(std::move(entry));
+    };
+    for (size_t i = 0; i < plans.size(); ++i) {
+      const Plan& plan = plans[i];
+      const std::string counter = counter_of(i + 1);
+      if (plan.included) {
+        Bytes new_data = MustRead(plan.new_path);
+        IncludedEntry included;
+        included.EntryName = plan.stored;
+        included.IncludedFileTime = DosTimeOf(ModifiedTime(plan.new_path));
+        total_new += static_cast<int64_t>(new_data.size());
+        total_patch += static_cast<int64_t>(new_data.size());
+        Say(o, "%s%s: included whole, %s bytes (no old file to make it from)\n", counter, plan.name,
+            Size(static_cast<int64_t>(new_data.size())));
+        included.Data = std::move(new_data);
+        patch.Entries.emplace_back(std::move(included));
+        ++changed;
+        continue;
+      }
+      if (plan.sources.empty()) {
+        if (!o.quiet && plans.size() <= 50) Say(o, "%s%s: unchanged\n", counter, plan.name);
+        continue;
+      }
+      if (plan.sources.size() > kMaxVersions) {
+        std::fprintf(stderr, "tarnwell-make: %s has more than %d old versions\n", plan.name.c_str(),
+                     kMaxVersions);
+        return 2;
+      }
+      if (i + 1 < plans.size() && small(plan) && small(plans[i + 1]) &&
+          old_bytes(plan) + old_bytes(plans[i + 1]) <= largest_old) {
+        Made made[2];
+        RunOnTwoThreads(2, [&](size_t k) { made[k] = make(plans[i + k], counter_of(i + k + 1)); });
+        tell(plan, counter, std::move(made[0]));
+        tell(plans[i + 1], counter_of(i + 2), std::move(made[1]));
+        ++i;
+        continue;
+      }
+      tell(plan, counter, make(plan, counter));
     }
     if (!multi && patch.Entries.empty()) {
       std::fprintf(stderr, "tarnwell-make: the new file equals every old one; nothing to patch\n");
