@@ -195,6 +195,13 @@ std::string Size(int64_t n) {
   return out;
 }
 
+// Whether two files hold the same bytes. Files of different sizes differ,
+// and most changed files change size: those are not read at all.
+bool SameContents(const std::string& a, const std::string& b) {
+  const int64_t size = FileSize(a);
+  return size == FileSize(b) && MustRead(a) == MustRead(b);
+}
+
 // The chain a user of any old release can start from: each distinct old
 // source once (its last occurrence), none that already is the new file.
 // Sources are (path, name): one content at two names is two sources, since
@@ -202,20 +209,16 @@ std::string Size(int64_t n) {
 // name still has to be put at the entry's.
 std::vector<std::pair<std::string, std::string>> ChainSources(
     const std::vector<std::pair<std::string, std::string>>& candidates, const std::string& name,
-    const Bytes& new_data) {
+    const std::string& new_path) {
   std::vector<std::pair<std::string, std::string>> chain;
-  std::vector<Bytes> contents;
   for (const auto& candidate : candidates) {
-    Bytes data = MustRead(candidate.first);
-    if (candidate.second == name && data == new_data) continue;
-    for (size_t i = 0; i < contents.size(); ++i) {
-      if (contents[i] == data && chain[i].second == candidate.second) {
-        contents.erase(contents.begin() + static_cast<long>(i));
+    if (candidate.second == name && SameContents(candidate.first, new_path)) continue;
+    for (size_t i = 0; i < chain.size(); ++i) {
+      if (chain[i].second == candidate.second && SameContents(chain[i].first, candidate.first)) {
         chain.erase(chain.begin() + static_cast<long>(i));
         break;
       }
     }
-    contents.push_back(std::move(data));
     chain.push_back(candidate);
   }
   return chain;
@@ -583,8 +586,8 @@ int MakePatch(const MakeOptions& o) {
           if (!from.empty()) candidates.emplace_back(old_files[r].at(from), from);
         }
         if (plan.included) continue;
-        for (const auto& [source, source_name] : ChainSources(candidates, plan.name,
-                                                              MustRead(plan.new_path))) {
+        for (const auto& [source, source_name] :
+             ChainSources(candidates, plan.name, plan.new_path)) {
           std::string stored;
           if (source_name != plan.name) ToCodePage(Backslashed(source_name), o.code_page, &stored);
           plan.sources.push_back(source);
@@ -608,7 +611,7 @@ int MakePatch(const MakeOptions& o) {
       plan.new_path = o.new_path;
       std::vector<std::pair<std::string, std::string>> candidates;
       for (const std::string& old : o.olds) candidates.emplace_back(old, plan.name);
-      for (const auto& source : ChainSources(candidates, plan.name, MustRead(o.new_path))) {
+      for (const auto& source : ChainSources(candidates, plan.name, o.new_path)) {
         plan.sources.push_back(source.first);
       }
       plans.push_back(plan);
