@@ -36,6 +36,7 @@
 #include "maker/packed_array.h"
 #include "maker/suffix_array.h"
 #include "maker/two_threads.h"
+#include "platform/os.h"
 
 namespace tw {
 namespace {
@@ -221,6 +222,7 @@ class SuffixIndex {
       const size_t size = static_cast<size_t>(n);
       uint32_t* sorted = static_cast<uint32_t*>(std::malloc((size + 2) * sizeof(uint32_t)));
       if (!sorted) throw std::bad_alloc();
+      OsPrepareMemory(sorted, (size + 2) * sizeof(uint32_t));
       try {
         SortSuffixes(t_, static_cast<int32_t>(n_), reinterpret_cast<int32_t*>(sorted));
       } catch (...) {
@@ -341,6 +343,7 @@ class OutputIndex {
     while (bits < 22 && (int64_t{1} << bits) < end / 16) ++bits;
     shift_ = 64 - bits;
     head_.Assign(size_t{1} << bits, BitsFor(static_cast<uint64_t>(std::max<int64_t>(s.new_size, 0))));
+    head_.Prepare();
   }
 
   // A match of new[i...] that starts before i; positions below i are entered
@@ -1262,6 +1265,7 @@ int64_t Coder::Code(Plan* plan) {
   // vector ended at twice that, and both copies were held while it moved.
   // A search whose live paths move the collection on grows it as before.
   nodes_.reserve(collect_at_ + collect_at_ / 8);
+  OsPrepareMemory(nodes_.data(), nodes_.capacity() * sizeof(Node));
   Node root;
   root.pos = static_cast<int32_t>(begin_);
   State start;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/os.h"
+
 namespace tw {
 
 // The fewest bits (1 to 32) that hold largest.
@@ -28,6 +30,7 @@ class PackedArray {
   // n zeros of the given width.
   void Assign(size_t n, int width) {
     Take(static_cast<uint64_t*>(std::calloc(WordsFor(n, width), sizeof(uint64_t))), width);
+    words_bytes_ = WordsFor(n, width) * sizeof(uint64_t);
   }
 
   // Takes over values, n 32-bit numbers below 2^width in a block from
@@ -66,6 +69,7 @@ class PackedArray {
       throw std::bad_alloc();
     }
     Take(static_cast<uint64_t*>(shrunk), width);
+    words_bytes_ = keep;
     const size_t used = out * sizeof(uint64_t);
     if (keep > used) std::memset(reinterpret_cast<unsigned char*>(words_) + used, 0, keep - used);
   }
@@ -81,6 +85,10 @@ class PackedArray {
   }
 
   void Set(size_t i, uint32_t v) { SetIn(reinterpret_cast<unsigned char*>(words_), i, v); }
+
+  // Asks for the pages of the array at once: a large array written all
+  // over takes a fault per page otherwise.
+  void Prepare() { OsPrepareMemory(words_, words_bytes_); }
 
   // Asks the cache for value i ahead of a Get or Set.
   void Prefetch(size_t i) const {
@@ -114,6 +122,7 @@ class PackedArray {
   }
 
   uint64_t* words_ = nullptr;
+  size_t words_bytes_ = 0;  // as assigned
   int width_ = 32;
   uint64_t mask_ = 0xFFFFFFFFull;
 };

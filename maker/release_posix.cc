@@ -176,7 +176,13 @@ bool ReadWholeFile(const std::string& path, Bytes* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   in.seekg(0, std::ios::end);
-  out->resize(static_cast<size_t>(in.tellg()));
+  const size_t size = static_cast<size_t>(in.tellg());
+  // A page fault for every 4 KB of a large file costs more than reading
+  // it: the pages are asked for in one call.
+  out->clear();
+  out->reserve(size);
+  OsPrepareMemory(out->data(), size);
+  out->resize(size);
   in.seekg(0);
   in.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(out->size()));
   return static_cast<bool>(in) || out->empty();
