@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <new>
 #include <set>
 #include <stdexcept>
 
@@ -822,6 +823,12 @@ int MakePatch(const MakeOptions& o) {
                      o.code_page, o.code_page);
       }
     }
+  } catch (const std::bad_alloc&) {
+    // The sort of a large old file takes about four bytes per byte.
+    std::fprintf(stderr,
+                 "tarnwell-make: not enough memory (about 6 times the largest old file is "
+                 "needed); nothing was written\n");
+    return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarnwell-make: %s\n", e.what());
     return 2;
