@@ -242,7 +242,7 @@ class SuffixIndex {
   // at least two bytes; *pos where.
   int64_t Longest(const u8* q, int64_t m, int64_t* pos) const {
     *pos = 0;
-    if (m < 2) return 0;
+    if (m < 2 || n_ == 0) return 0;
     const int key = q[0] << 8 | q[1];
     const int64_t first = bucket_[key] + (key == (t_[n_ - 1] << 8) ? 1 : 0);
     const int64_t last = bucket_[key + 1];
@@ -291,7 +291,7 @@ class OldIndex {
  public:
   OldIndex(const Bytes& old, int64_t split_above)
       : t_(old.data()), n_(static_cast<int64_t>(old.size())) {
-    if (n_ <= split_above) {
+    if (n_ <= split_above || n_ < 2) {
       parts_[0] = std::make_unique<SuffixIndex>(t_, n_);
       return;
     }

@@ -129,6 +129,14 @@ TEST_F(DifferTest, EmptyFiles) {
   RoundTrip({}, some);
   // Nothing to write: no instruction at all.
   EXPECT_EQ(StreamBytes(RoundTrip(some, {})), 0u);
+  // Files of a byte or two, asked to be worked on in pieces.
+  DiffOptions pieces;
+  pieces.split_above = 0;
+  for (const Bytes& tiny : {Bytes{7}, Bytes{7, 7}, Bytes{1, 2}}) {
+    RoundTrip(tiny, some, pieces);
+    RoundTrip(some, tiny, pieces);
+    RoundTrip(tiny, tiny, pieces);
+  }
 }
 
 TEST_F(DifferTest, IdenticalFilesCostAFewBytes) {
@@ -260,7 +268,8 @@ TEST_F(DifferTest, EveryWidthOfNumbers) {
 }
 
 // Small pairs of every kind, where the edges of the format lie close
-// together: ends of files, the source boundary, short repeats.
+// together: ends of files, the source boundary, short repeats; whole and in
+// pieces.
 TEST_F(DifferTest, ManySmallPairs) {
   Rng rng(12);
   for (int round = 0; round < 150; ++round) {
@@ -298,6 +307,8 @@ TEST_F(DifferTest, ManySmallPairs) {
     }
     DiffOptions options;
     options.effort = round % 4;
+    // Every other round in pieces, however small the files.
+    if (round % 8 >= 4) options.split_above = 0;
     RoundTrip(old_data, new_data, options);
     if (HasFailure()) {
       ADD_FAILURE() << "round " << round;
