@@ -692,8 +692,9 @@ int MakePatch(const MakeOptions& o) {
         progress.reset();
         block.Excluded = plan.region;
         if (k < plan.version_names.size()) block.VersionName = plan.version_names[k];
-        for (const Bytes& s : block.Streams.Stream)
+        for (const Bytes& s : block.Streams.Stream) {
           made.entry_bytes += static_cast<int64_t>(s.size());
+        }
         entry.Versions.push_back(std::move(block));
       }
       read_new();
@@ -704,12 +705,13 @@ int MakePatch(const MakeOptions& o) {
     };
     // Two files are made at once when both are small (no progress of their
     // own) and together no larger than the largest old file, whose making
-    // alone sets the peak memory, or than a megabyte: below that, what the
-    // maker needs whatever the file outweighs the file's share.
+    // alone sets the peak memory, or than a megabyte: for files that small,
+    // what the maker needs anyway outweighs what they add.
     int64_t largest_old = 1 << 20;
     for (const Plan& plan : plans) {
-      for (const std::string& source : plan.sources)
+      for (const std::string& source : plan.sources) {
         largest_old = std::max(largest_old, FileSize(source));
+      }
     }
     auto old_bytes = [&](const Plan& plan) {
       int64_t sum = 0;
