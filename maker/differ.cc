@@ -1559,8 +1559,8 @@ VersionBlock MakeVersion(const Bytes& old_data, const std::function<const Bytes&
     meter.Step(kAnchorShare, s.new_size);
     ScanParams params;
     if (effort == 0) params.recheck = 64;
-    // Large files in two halves at once, as in coding below; the walk
-    // through the second half starts without an alignment.
+    // Large files in two halves at once: the walk through the second half
+    // starts without an alignment, the output before it already indexed.
     if (s.new_size > options.split_above) {
       std::vector<Anchor> halves[2];
       const int64_t half = s.new_size / 2;
