@@ -1424,8 +1424,7 @@ std::vector<int64_t> CutsOf(const Space& s, const std::vector<Anchor>& anchors,
 
 Candidate CodeLayout(const Space& s, const std::vector<Anchor>& anchors, const Layout& layout,
                      size_t index, const std::vector<int64_t>& cuts, int lookahead, Meter* meter) {
-  const int64_t range = layout.flags & kVersionRangeIsSum ? s.old_size + s.new_size
-                                                          : std::max(s.old_size, s.new_size);
+  const int64_t range = AddressRangeFor(s.old_size, s.new_size, layout.flags);
   const NumberWidth width(range);
   Candidate c;
   c.layout = layout;
@@ -1483,8 +1482,9 @@ Candidate CodeLayout(const Space& s, const std::vector<Anchor>& anchors, const L
     if (fits) {
       c.bits = bits;
       for (Piece& piece : pieces) {
-        for (Plan& rest = piece.plan; !rest.empty(); rest.pop_front())
+        for (Plan& rest = piece.plan; !rest.empty(); rest.pop_front()) {
           c.plan.push_back(rest.front());
+        }
       }
       return c;
     }
@@ -1511,17 +1511,19 @@ Candidate BestOf(const Space& s, const std::vector<Anchor>& anchors,
     std::lock_guard<std::mutex> lock(mutex);
     if (c.bits < best.bits || (c.bits == best.bits && c.index < best.index)) best = std::move(c);
   };
+  std::vector<std::vector<int64_t>> cuts;
   bool cut = false;
-  for (const Layout& l : layouts) cut = cut || CutsOf(s, anchors, l, split_above).size() > 1;
+  for (const Layout& l : layouts) {
+    cuts.push_back(CutsOf(s, anchors, l, split_above));
+    cut = cut || cuts.back().size() > 1;
+  }
+  auto code = [&](size_t i) {
+    keep(CodeLayout(s, anchors, layouts[i], i, cuts[i], lookahead, meter));
+  };
   if (cut) {
-    for (size_t i = 0; i < layouts.size(); ++i) {
-      const std::vector<int64_t> cuts = CutsOf(s, anchors, layouts[i], split_above);
-      keep(CodeLayout(s, anchors, layouts[i], i, cuts, lookahead, meter));
-    }
+    for (size_t i = 0; i < layouts.size(); ++i) code(i);
   } else {
-    RunOnTwoThreads(layouts.size(), [&](size_t i) {
-      keep(CodeLayout(s, anchors, layouts[i], i, {s.new_size}, lookahead, meter));
-    });
+    RunOnTwoThreads(layouts.size(), code);
   }
   return best;
 }

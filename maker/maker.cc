@@ -707,25 +707,24 @@ int MakePatch(const MakeOptions& o) {
     // own) and together no larger than the largest old file, whose making
     // alone sets the peak memory, or than a megabyte: for files that small,
     // what the maker needs anyway outweighs what they add.
+    // Each plan's files are measured once: the old bytes of a small plan,
+    // or -1 for a plan that is made alone.
     int64_t largest_old = 1 << 20;
-    for (const Plan& plan : plans) {
+    std::vector<int64_t> small_old_bytes(plans.size(), -1);
+    for (size_t i = 0; i < plans.size(); ++i) {
+      const Plan& plan = plans[i];
+      int64_t sum = 0, largest = FileSize(plan.new_path);
       for (const std::string& source : plan.sources) {
-        largest_old = std::max(largest_old, FileSize(source));
+        const int64_t size = FileSize(source);
+        sum += size;
+        largest = std::max(largest, size);
+        largest_old = std::max(largest_old, size);
+      }
+      if (!plan.included && !plan.sources.empty() && plan.sources.size() <= kMaxVersions &&
+          largest < static_cast<int64_t>(kProgressBytes)) {
+        small_old_bytes[i] = sum;
       }
     }
-    auto old_bytes = [&](const Plan& plan) {
-      int64_t sum = 0;
-      for (const std::string& source : plan.sources) sum += FileSize(source);
-      return sum;
-    };
-    auto small = [&](const Plan& plan) {
-      if (plan.included || plan.sources.empty() || plan.sources.size() > kMaxVersions) return false;
-      if (FileSize(plan.new_path) >= static_cast<int64_t>(kProgressBytes)) return false;
-      for (const std::string& source : plan.sources) {
-        if (FileSize(source) >= static_cast<int64_t>(kProgressBytes)) return false;
-      }
-      return true;
-    };
 
     int64_t total_new = 0, total_patch = 0;
     size_t changed = 0;
@@ -772,8 +771,8 @@ int MakePatch(const MakeOptions& o) {
                      kMaxVersions);
         return 2;
       }
-      if (i + 1 < plans.size() && small(plan) && small(plans[i + 1]) &&
-          old_bytes(plan) + old_bytes(plans[i + 1]) <= largest_old) {
+      if (i + 1 < plans.size() && small_old_bytes[i] >= 0 && small_old_bytes[i + 1] >= 0 &&
+          small_old_bytes[i] + small_old_bytes[i + 1] <= largest_old) {
         Made made[2];
         RunOnTwoThreads(2, [&](size_t k) { made[k] = make(plans[i + k], counter_of(i + k + 1)); });
         tell(plan, counter, std::move(made[0]));
