@@ -19,7 +19,6 @@
 #include "maker/differ.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -30,7 +29,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "delta/streams.h"
 #include "maker/packed_array.h"
