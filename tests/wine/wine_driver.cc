@@ -48,6 +48,7 @@
 //   item CLASS N INDEX "…" big5=hex   each line of a list box / combo box
 //   screen W H S                  SM_CXFULLSCREEN, SM_CYFULLSCREEN, SM_CYHSCROLL
 //   width W "…"                   from measure
+//   retry …                       Wine lost the program at start-up; started again
 // "big5=" holds the text in code page 950, i.e. the bytes the program itself
 // handled through the ANSI API. Exit status: 0 all steps passed, 1 a step
 // failed (the program is then killed), 2 bad usage.
@@ -555,10 +556,22 @@ int main() {
   std::fflush(stdout);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      folder.empty() ? nullptr : folder.c_str(), &startup, &g_child)) {
-    std::printf("FAIL cannot start program (error %lu)\n", GetLastError());
-    return 1;
+  // Now and then Wine loses a new process in its own start-up, while another
+  // Wine program runs, and reports ERROR_INTERNAL_ERROR: the process ended
+  // before Wine handed it over, before the program's own code ran, so
+  // starting it again is safe and says nothing of the program.
+  for (int tries = 1;; ++tries) {
+    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup, &g_child))
+      break;
+    DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || tries == 3) {
+      std::printf("FAIL cannot start program (error %lu)\n", error);
+      return 1;
+    }
+    std::printf("retry Wine lost the program at start-up\n");
+    std::fflush(stdout);
+    Sleep(500);
   }
   int status = 0;
   try {
